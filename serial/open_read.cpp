@@ -1,0 +1,68 @@
+#include "serial.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+// Non-blocking so that neither the open (a port waiting for carrier) nor a
+// read or write on a silent port can hang the bench.
+int opent(const char *path, int flags)
+{
+    return open(path, flags | O_NONBLOCK);
+}
+
+// The time left goes back to the caller as a signed count in the caller's
+// unsigned variable: 0 or negative once the deadline has passed.
+static void writeTimeLeft(uint32_t *timeout, int64_t leftUs)
+{
+    *timeout = static_cast<uint32_t>(static_cast<int32_t>(leftUs / 1000));
+}
+
+int readt(int fd, void *buf, uint32_t len, uint32_t *timeout)
+{
+    unsigned char *bytes = static_cast<unsigned char *>(buf);
+    uint32_t count = 0;
+    const int64_t budget = static_cast<int64_t>(*timeout) * 1000;
+    const int64_t start = TimeMonotonic();
+    int64_t now = start;
+
+    // An fd_set holds FD_SETSIZE descriptors; FD_SET beyond it writes past the
+    // set. Such a descriptor cannot be waited on here, so nothing is read.
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return 0;
+
+    // The count is tested before the time so that a call whose len is already
+    // met never waits. Each select waits only for what is left of the one
+    // deadline fixed above, so bytes arriving in pieces never stretch it.
+    while (count < len) {
+        const int64_t left = budget - (now - start);
+        if (left <= 0)
+            break;
+
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        FD_SET(fd, &readSet);
+        struct timeval wait = TimeToTV(left);
+        const int ready = select(fd + 1, &readSet, nullptr, nullptr, &wait);
+        if (ready < 0)
+            return static_cast<int>(count);
+
+        if (ready > 0) {
+            const ssize_t got = read(fd, bytes + count, len - count);
+            if (got > 0)
+                count += static_cast<uint32_t>(got);
+            else if (got < 0 && errno != EAGAIN && errno != EINTR) {
+                // A port that went away (EIO after a hang-up, say) stays
+                // "readable" for ever; waiting out the deadline in a busy loop
+                // would tell the caller nothing more.
+                now = TimeMonotonic();
+                break;
+            }
+        }
+        now = TimeMonotonic();
+    }
+
+    writeTimeLeft(timeout, budget - (now - start));
+    return static_cast<int>(count);
+}

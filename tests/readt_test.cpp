@@ -1,0 +1,160 @@
+#include "platform_seam.h"
+#include "pseudo_terminal.h"
+#include "serial.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+// readt is exercised on the slave side of a raw pseudo-terminal, with the
+// test sending from the master as the loopback would. Timing assertions are
+// only sanity bounds: the machine running the tests may be busy.
+class Readt : public testing::Test {
+protected:
+    PseudoTerminal pty;
+    void SetUp() override
+    {
+        fcntl(pty.slave, F_SETFL, O_NONBLOCK);
+        SerialConfig(pty.slave, B115200, CS8, -1, 1, 0);
+    }
+    void TearDown() override { seam::reset(); }
+
+    static int64_t msSince(std::chrono::steady_clock::time_point start)
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    }
+    void sendAndSettle(const std::string &bytes)
+    {
+        writeAll(pty.master, bytes);
+        usleep(20000);
+    }
+};
+
+TEST_F(Readt, LengthZeroReturnsAtOnceWithTheTimeoutUnchanged)
+{
+    sendAndSettle("xyz");
+    char buf[4];
+    uint32_t timeout = 10;
+    EXPECT_EQ(readt(pty.slave, buf, 0, &timeout), 0);
+    EXPECT_EQ(timeout, 10u);
+    EXPECT_EQ(readAvailable(pty.slave, 20), "xyz") << "nothing was consumed";
+}
+
+TEST_F(Readt, TimeoutZeroReadsNothingEvenWithBytesWaiting)
+{
+    sendAndSettle("xyz");
+    char buf[4];
+    uint32_t timeout = 0;
+    EXPECT_EQ(readt(pty.slave, buf, 3, &timeout), 0);
+    EXPECT_EQ(timeout, 0u);
+    EXPECT_EQ(readAvailable(pty.slave, 20), "xyz");
+}
+
+TEST_F(Readt, BytesAlreadyWaitingAreReadAtOnceWithTheTimeLeftWrittenBack)
+{
+    sendAndSettle(std::string("\xFF\x01\x55\x00", 4));
+    unsigned char buf[4] = {};
+    uint32_t timeout = 1000;
+    EXPECT_EQ(readt(pty.slave, buf, 4, &timeout), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 4), std::string("\xFF\x01\x55\x00", 4));
+    EXPECT_LE(timeout, 1000u);
+    EXPECT_GT(timeout, 500u) << "most of the budget is left";
+}
+
+TEST_F(Readt, ASilentPeerEndsTheCallAtTheDeadline)
+{
+    char buf[8];
+    uint32_t timeout = 100;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 0);
+    EXPECT_GE(msSince(start), 99);
+    EXPECT_LT(msSince(start), 5000);
+    EXPECT_LE(int32_t(timeout), 0) << "0 or a small negative count";
+    EXPECT_GT(int32_t(timeout), -1000);
+}
+
+TEST_F(Readt, BytesBeyondTheLengthStayQueued)
+{
+    sendAndSettle("0123456789");
+    char buf[16] = {};
+    uint32_t timeout = 100;
+    EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 8);
+    EXPECT_EQ(std::string(buf), "01234567");
+    EXPECT_EQ(readAvailable(pty.slave, 20), "89");
+}
+
+TEST_F(Readt, PiecesAreAppendedInOrderAndTheCallEndsWhenAllAreIn)
+{
+    std::thread sender([this] {
+        const std::string pieces[] = {std::string("\xFF\xFF", 2), std::string("\x01\x55\x00", 3),
+                                      std::string("\xAA\x00\x11", 3)};
+        for (const std::string &piece : pieces) {
+            usleep(15000);
+            writeAll(pty.master, piece);
+        }
+    });
+    unsigned char buf[8] = {};
+    uint32_t timeout = 2000;
+    const auto start = std::chrono::steady_clock::now();
+    const int count = readt(pty.slave, buf, 8, &timeout);
+    sender.join();
+    const unsigned char pattern[8] = {0xFF, 0xFF, 0x01, 0x55, 0x00, 0xAA, 0x00, 0x11};
+    EXPECT_EQ(count, 8);
+    EXPECT_EQ(memcmp(buf, pattern, 8), 0);
+    EXPECT_LT(msSince(start), 1500) << "returned when the last piece came, not at the deadline";
+}
+
+TEST_F(Readt, AWallClockStepDoesNotMoveTheDeadline)
+{
+    char buf[8];
+    for (int64_t step : {-3600LL * 1000000, 3600LL * 1000000}) {
+        seam::shiftWallClock(0, step); // every wall-clock reading jumps an hour
+        uint32_t timeout = 100;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 0);
+        EXPECT_GE(msSince(start), 99) << "step " << step;
+        EXPECT_LT(msSince(start), 5000) << "step " << step;
+        EXPECT_LE(int32_t(timeout), 0);
+        EXPECT_GT(int32_t(timeout), -1000);
+    }
+}
+
+TEST_F(Readt, AFailingReadEndsTheCallInsteadOfSpinning)
+{
+    // With every slave closed the master stays readable and each read fails
+    // with EIO: a port that went away.
+    close(pty.slave);
+    pty.slave = -1;
+    char buf[8];
+    uint32_t timeout = 3000;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readt(pty.master, buf, 8, &timeout), 0);
+    EXPECT_LT(msSince(start), 1500);
+    EXPECT_GT(int32_t(timeout), 1500) << "time left written back";
+}
+
+TEST_F(Readt, ADescriptorSelectCannotWatchReadsNothing)
+{
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < FD_SETSIZE + 64 && limit.rlim_max >= FD_SETSIZE + 64) {
+        limit.rlim_cur = FD_SETSIZE + 64;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const int high = fcntl(pty.slave, F_DUPFD, FD_SETSIZE + 10);
+    ASSERT_GE(high, FD_SETSIZE) << "cannot raise the descriptor limit";
+    sendAndSettle("abc");
+    char buf[4];
+    uint32_t timeout = 100;
+    EXPECT_EQ(readt(high, buf, 3, &timeout), 0);
+    EXPECT_EQ(timeout, 100u);
+    EXPECT_EQ(readt(-1, buf, 3, &timeout), 0);
+    close(high);
+}

@@ -1,0 +1,145 @@
+#include "child_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+Child::~Child()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    for (int fd : {input, output, consoleSlave})
+        if (fd >= 0)
+            close(fd);
+}
+
+static void execInChild(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    for (const std::string &entry : env)
+        putenv(const_cast<char *>(entry.c_str())); // strings outlive the exec
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+static void startOnPipes(Child &child, const std::vector<std::string> &argv,
+                         const std::vector<std::string> &env)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        execInChild(argv, env);
+    }
+    close(in[0]);
+    close(out[1]);
+    child.input = in[1];
+    child.output = out[0];
+}
+
+static void startOnTerminal(Child &child, const std::vector<std::string> &argv,
+                            const std::vector<std::string> &env)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    const std::string slavePath = ptsname(master);
+    child.pid = fork();
+    if (child.pid == 0) {
+        // A new session whose first terminal opened becomes its controlling
+        // terminal: the interrupt key typed on it then signals the program.
+        setsid();
+        const int slave = open(slavePath.c_str(), O_RDWR);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2)
+            close(slave);
+        execInChild(argv, env);
+    }
+    child.input = master;
+    child.output = dup(master);
+    child.consoleSlave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
+                  const std::vector<std::string> &env)
+{
+    if (console == Console::Pipes)
+        startOnPipes(child, argv, env);
+    else
+        startOnTerminal(child, argv, env);
+    if (child.pid < 0)
+        throw std::runtime_error("fork");
+}
+
+static std::string readOutput(int fd, const std::string &needle, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string got;
+    for (;;) {
+        if (!needle.empty() && got.find(needle) != std::string::npos)
+            return got.substr(0, got.find(needle) + needle.size());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return got;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        // One byte at a time, so nothing after the needle is consumed.
+        char c;
+        const ssize_t n = read(fd, &c, 1);
+        if (n == 1) {
+            if (c != '\r')
+                got += c;
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            return got; // end of output (a terminal reports EIO)
+        }
+    }
+}
+
+std::string readUntil(int fd, const std::string &needle, int timeoutMs)
+{
+    return readOutput(fd, needle, timeoutMs);
+}
+
+std::string readToEnd(int fd, int timeoutMs)
+{
+    return readOutput(fd, "", timeoutMs);
+}
+
+int waitForExit(Child &child, int timeoutMs)
+{
+    for (int waited = 0; waited <= timeoutMs; waited += 5) {
+        int status = 0;
+        if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.pid = -1;
+            return status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+void closeInput(Child &child)
+{
+    close(child.input);
+    child.input = -1;
+}

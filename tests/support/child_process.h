@@ -1,0 +1,38 @@
+// Runs a program the way an operator would: keys on its standard input,
+// output read back as it comes, exit status or signal at the end.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+enum class Console {
+    Pipes,          // stdin from a pipe; stdout and stderr into one pipe
+    PseudoTerminal, // a terminal of its own, as its controlling terminal
+};
+
+struct Child {
+    pid_t pid = -1;
+    int input = -1;          // keys typed go here
+    int output = -1;         // everything the program prints comes out here
+    int consoleSlave = -1;   // PseudoTerminal: our own handle on the console,
+                             // to read its line settings while the program runs
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    ~Child(); // kills and reaps a program still running, closes the handles
+};
+
+// env entries ("NAME=value") are added to the test's own environment.
+void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
+                  const std::vector<std::string> &env = {});
+
+// Output up to and including the first `needle`, or whatever came before the
+// timeout or end of output. Carriage returns a terminal adds are dropped.
+std::string readUntil(int fd, const std::string &needle, int timeoutMs);
+// All output until the program closes it (exits), or the timeout.
+std::string readToEnd(int fd, int timeoutMs);
+
+// The wait status, or -1 if the program is still running after timeoutMs.
+int waitForExit(Child &child, int timeoutMs);
+void closeInput(Child &child);

@@ -1,0 +1,22 @@
+// A real pseudo-terminal pair: the code under test gets the slave (a terminal
+// with the kernel's own termios semantics), the test plays the far end on the
+// master. Both descriptors close with the object.
+#pragma once
+
+#include <string>
+
+struct PseudoTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+
+    PseudoTerminal();
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+};
+
+// Reads what is available on fd within timeoutMs (stopping early once
+// maxBytes are in).
+std::string readAvailable(int fd, int timeoutMs, size_t maxBytes = 4096);
+void writeAll(int fd, const std::string &bytes);
