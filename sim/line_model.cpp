@@ -1,0 +1,66 @@
+#include "line_model.h"
+
+#include "board.h"
+
+namespace line {
+
+int baudOf(speed_t speed)
+{
+    static const struct {
+        speed_t code;
+        int baud;
+    } table[] = {
+        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    for (const auto &entry : table)
+        if (entry.code == speed)
+            return entry.baud;
+    return 0;
+}
+
+int64_t charTimeUs(int baud)
+{
+    if (baud <= 0)
+        baud = 9600;
+    return (10 * 1000000LL + baud - 1) / baud; // rounded up: never faster than the line
+}
+
+int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family,
+             unsigned faults, int64_t charUs, Echo *out)
+{
+    if (nowUs >= state->txFreeUs) { // the line was idle: a new burst
+        state->txFreeUs = nowUs;
+        state->waking = family == 9 && !(faults & board::kFull);
+        state->returned = 0;
+        state->dropped = 0;
+    }
+
+    int count = 0;
+    for (int i = 0; i < len; i++) {
+        state->txFreeUs += charUs;
+        unsigned char byte = sent[i];
+        if (faults & board::kNoEcho)
+            continue;
+        if (state->waking && byte == 0xFF)
+            continue;
+        state->waking = false;
+        if ((faults & board::kShort) && state->dropped < 2) {
+            state->dropped++;
+            continue;
+        }
+
+        const int64_t due = state->txFreeUs + ((faults & board::kLate) ? kLateUs : 0);
+        if ((faults & board::kExtra) && state->returned == 0)
+            out[count++] = {kSpuriousByte, due};
+        if ((faults & board::kCorrupt) && state->returned == 3)
+            byte ^= 0x10;
+        out[count++] = {byte, due};
+        state->returned++;
+    }
+    return count;
+}
+
+} // namespace line

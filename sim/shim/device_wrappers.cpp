@@ -1,0 +1,176 @@
+// What the board's driver does on a node descriptor that a pseudo-terminal
+// does not: modem-control lines, a character frame other than 8N1, and the
+// receive queue flushed when the port is closed.
+#include "real.h"
+#include "state.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace sim;
+
+namespace {
+
+// The loopback wires and line receivers follow an output in about a
+// millisecond; until then the input still shows the old level.
+constexpr int64_t kFollowUs = 1000;
+
+int following(int level, int before, int64_t changedAtUs, int64_t nowUs)
+{
+    return nowUs - changedAtUs >= kFollowUs ? level : before;
+}
+
+// Bank 0 loops RTS to CTS and DTR to DCD, bank 1 only DTR to DCD, bank 2 is
+// wired for data only. Faults override the wiring.
+int modemWord(const Node &n, int index)
+{
+    const int64_t now = monotonicUs();
+    const int bank = board::nodeBank(index);
+    int cts = bank == 0 ? following(n.rts, n.rtsBefore, n.rtsAtUs, now) : 0;
+    int dcd = bank <= 1 ? following(n.dtr, n.dtrBefore, n.dtrAtUs, now) : 0;
+    if (n.faults & board::kUnwired)
+        cts = dcd = 0;
+    if (n.faults & board::kCtsHigh)
+        cts = 1;
+    if (n.faults & board::kCtsLow)
+        cts = 0;
+    if (n.faults & board::kDcdHigh)
+        dcd = 1;
+    if (n.faults & board::kDcdLow)
+        dcd = 0;
+    return (n.rts ? TIOCM_RTS : 0) | (n.dtr ? TIOCM_DTR : 0) | (cts ? TIOCM_CTS : 0) | (dcd ? TIOCM_CAR : 0);
+}
+
+void driveOutputs(Node &n, int word)
+{
+    const int64_t now = monotonicUs();
+    const int rts = (word & TIOCM_RTS) != 0, dtr = (word & TIOCM_DTR) != 0;
+    if (rts != n.rts) {
+        n.rtsBefore = following(n.rts, n.rtsBefore, n.rtsAtUs, now);
+        n.rts = rts;
+        n.rtsAtUs = now;
+    }
+    if (dtr != n.dtr) {
+        n.dtrBefore = following(n.dtr, n.dtrBefore, n.dtrAtUs, now);
+        n.dtr = dtr;
+        n.dtrAtUs = now;
+    }
+}
+
+int modemRequest(int index, unsigned long request, int *arg)
+{
+    lockBoard();
+    Node &n = node(index);
+    const int outputs = (n.rts ? TIOCM_RTS : 0) | (n.dtr ? TIOCM_DTR : 0);
+    switch (request) {
+    case TIOCMGET:
+        *arg = modemWord(n, index);
+        break;
+    case TIOCMSET:
+        driveOutputs(n, *arg);
+        break;
+    case TIOCMBIS:
+        driveOutputs(n, outputs | *arg);
+        break;
+    case TIOCMBIC:
+        driveOutputs(n, outputs & ~*arg);
+        break;
+    }
+    unlockBoard();
+    return 0;
+}
+
+bool isModemRequest(unsigned long request)
+{
+    return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+}
+
+// The program's last descriptor on the node is going: note the settings it
+// leaves behind, and drop what the receiver holds or has on the way, as a
+// port's driver does on its final close.
+void closeNode(int fd, int index)
+{
+    lockBoard();
+    Node &n = node(index);
+    unbindFd(fd);
+    n.closes++;
+    if (--n.programFds == 0) {
+        describeSettings(n, n.lastSettings, sizeof n.lastSettings);
+        tcflush(n.keep, TCIFLUSH);
+        n.inFlightCount = 0;
+        writeReport();
+    }
+    unlockBoard();
+}
+
+} // namespace
+
+extern "C" {
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+
+    const int index = nodeOfFd(fd);
+    if (index < 0 || !isModemRequest(request))
+        return real::ioctl(fd, request, arg);
+    return modemRequest(index, request, static_cast<int *>(arg));
+}
+
+int tcgetattr(int fd, struct termios *t)
+{
+    const int index = nodeOfFd(fd);
+    if (index < 0)
+        return real::tcgetattr(fd, t);
+    const int result = real::tcgetattr(fd, t);
+    if (result == 0) {
+        const int saved = errno;
+        lockBoard();
+        t->c_cflag = (t->c_cflag & ~kHeldFrame) | node(index).frame;
+        unlockBoard();
+        errno = saved;
+    }
+    return result;
+}
+
+int tcsetattr(int fd, int action, const struct termios *t)
+{
+    const int index = nodeOfFd(fd);
+    if (index < 0)
+        return real::tcsetattr(fd, action, t);
+    struct termios accepted = *t;
+    accepted.c_cflag = (accepted.c_cflag & ~kHeldFrame) | CS8 | CREAD;
+    const int result = real::tcsetattr(fd, action, &accepted);
+    if (result == 0) {
+        const int saved = errno;
+        lockBoard();
+        node(index).frame = t->c_cflag & kHeldFrame;
+        unlockBoard();
+        errno = saved;
+    }
+    return result;
+}
+
+int close(int fd)
+{
+    const int index = nodeOfFd(fd);
+    if (index >= 0)
+        closeNode(fd, index);
+    return real::close(fd);
+}
+
+int fclose(FILE *stream)
+{
+    const int fd = stream != nullptr ? fileno(stream) : -1;
+    const int index = nodeOfFd(fd);
+    if (index >= 0)
+        closeNode(fd, index);
+    return real::fclose(stream);
+}
+
+} // extern "C"

@@ -1,0 +1,176 @@
+// Every C library entry a program can open a path through: plain, large-file
+// (open64, openat64), fortified (__open_2 and friends) and stdio. Paths that
+// are not one of the board's 48 nodes go straight to the C library.
+#include "real.h"
+#include "state.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace sim;
+
+static int refuseOpen(unsigned faults)
+{
+    if (faults & board::kAbsent)
+        return ENOENT;
+    if (faults & board::kBusy)
+        return EBUSY;
+    if (faults & board::kDenied)
+        return EACCES;
+    return 0;
+}
+
+static int openNode(int index, int flags)
+{
+    lockBoard();
+    configure();
+    Node &n = node(index);
+    const int refused = refuseOpen(n.faults);
+    if (refused != 0 || !createNode(index)) {
+        unlockBoard();
+        errno = refused != 0 ? refused : EIO;
+        return -1;
+    }
+    // O_NOCTTY: a program without a controlling terminal (a daemon, a test
+    // harness) must not acquire the node as one.
+    const int fd = real::open(n.slavePath, (flags | O_NOCTTY) & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
+    const int openErrno = errno;
+    if (fd >= kMaxFd) {
+        real::close(fd);
+        unlockBoard();
+        errno = EMFILE;
+        return -1;
+    }
+    if (fd >= 0) {
+        if (!n.haveFirst) {
+            describeSettings(n, n.firstSettings, sizeof n.firstSettings);
+            n.haveFirst = true;
+        }
+        n.opens++;
+        n.programFds++;
+        n.lastOpenOrder = nextOpenOrder();
+        bindFd(fd, index);
+        startFixture();
+    }
+    unlockBoard();
+    errno = openErrno;
+    return fd;
+}
+
+static int openPath(const char *path, int flags, mode_t mode)
+{
+    const int index = board::nodeFromPath(path);
+    if (index < 0)
+        return real::open(path, flags, mode);
+    return openNode(index, flags);
+}
+
+// O_TMPFILE contains O_DIRECTORY's bit, so test the whole mask.
+static bool takesMode(int flags)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+#define MODE_ARG(flags)                                                                    \
+    mode_t mode = 0;                                                                      \
+    if (takesMode(flags)) {                                                               \
+        va_list args;                                                                     \
+        va_start(args, flags);                                                            \
+        mode = static_cast<mode_t>(va_arg(args, int));                                    \
+        va_end(args);                                                                     \
+    }
+
+// openat with a relative path is resolved by the kernel against dirfd; only
+// absolute "/dev/ttyT..." paths name a node here.
+static int openAtPath(int dirfd, const char *path, int flags, mode_t mode)
+{
+    if (board::nodeFromPath(path) >= 0)
+        return openPath(path, flags, mode);
+    return real::openat(dirfd, path, flags, mode);
+}
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+    MODE_ARG(flags)
+    return openPath(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    MODE_ARG(flags)
+    return openPath(path, flags | O_LARGEFILE, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    MODE_ARG(flags)
+    return openAtPath(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    MODE_ARG(flags)
+    return openAtPath(dirfd, path, flags | O_LARGEFILE, mode);
+}
+
+// The fortified entries are only called without O_CREAT, so with no mode.
+int __open_2(const char *path, int flags) { return openPath(path, flags, 0); }
+int __open64_2(const char *path, int flags) { return openPath(path, flags | O_LARGEFILE, 0); }
+int __openat_2(int dirfd, const char *path, int flags) { return openAtPath(dirfd, path, flags, 0); }
+int __openat64_2(int dirfd, const char *path, int flags)
+{
+    return openAtPath(dirfd, path, flags | O_LARGEFILE, 0);
+}
+
+static int stdioFlags(const char *mode)
+{
+    const bool update = strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        return update ? O_RDWR : O_RDONLY;
+    case 'w':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+        return -1;
+    }
+}
+
+static FILE *openStream(int index, const char *mode)
+{
+    const int flags = stdioFlags(mode);
+    if (flags < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd = openNode(index, flags);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = real::fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int saved = errno;
+        close(fd); // our own close wrapper: the node's bookkeeping undone
+        errno = saved;
+    }
+    return stream;
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    const int index = board::nodeFromPath(path);
+    return index < 0 ? real::fopen(path, mode) : openStream(index, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode)
+{
+    const int index = board::nodeFromPath(path);
+    return index < 0 ? real::fopen64(path, mode) : openStream(index, mode);
+}
+
+} // extern "C"

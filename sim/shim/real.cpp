@@ -1,0 +1,44 @@
+#include "real.h"
+
+#include <dlfcn.h>
+
+// Looked up on first use: the library must not do anything at load time in
+// a program that never touches a node.
+template <typename Fn> static Fn next(const char *name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+#define REAL(ret, name, params, args)                                                      \
+    ret real::name params                                                                 \
+    {                                                                                     \
+        using Fn = ret(*) params;                                                         \
+        static const Fn fn = next<Fn>(#name);                                             \
+        return fn args;                                                                   \
+    }
+
+REAL(int, open, (const char *path, int flags, mode_t mode), (path, flags, mode))
+REAL(FILE *, fopen, (const char *path, const char *mode), (path, mode))
+REAL(FILE *, fopen64, (const char *path, const char *mode), (path, mode))
+REAL(int, close, (int fd), (fd))
+REAL(int, tcgetattr, (int fd, struct termios *t), (fd, t))
+REAL(int, tcsetattr, (int fd, int action, const struct termios *t), (fd, action, t))
+REAL(FILE *, fdopen, (int fd, const char *mode), (fd, mode))
+REAL(int, fclose, (FILE * stream), (stream))
+REAL(int, gettimeofday, (struct timeval * tv, void *tz), (tv, tz))
+REAL(int, clock_gettime, (clockid_t clock, struct timespec *ts), (clock, ts))
+REAL(time_t, time, (time_t * t), (t))
+
+int real::ioctl(int fd, unsigned long request, void *arg)
+{
+    using Fn = int (*)(int, unsigned long, ...);
+    static const Fn fn = next<Fn>("ioctl");
+    return fn(fd, request, arg);
+}
+
+int real::openat(int dirfd, const char *path, int flags, mode_t mode)
+{
+    using Fn = int (*)(int, const char *, int, ...);
+    static const Fn fn = next<Fn>("openat");
+    return fn(dirfd, path, flags, mode);
+}

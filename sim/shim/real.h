@@ -1,0 +1,28 @@
+// The C library's own entries behind the ones this library wraps. Internal
+// code calls only these, never the wrappers: a wrapper calling a wrapper
+// would take the lock twice or count an internal descriptor as the program's.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <termios.h>
+
+namespace real {
+
+int open(const char *path, int flags, mode_t mode);
+int openat(int dirfd, const char *path, int flags, mode_t mode);
+FILE *fopen(const char *path, const char *mode);
+FILE *fopen64(const char *path, const char *mode);
+int close(int fd);
+int ioctl(int fd, unsigned long request, void *arg);
+int tcgetattr(int fd, struct termios *t);
+int tcsetattr(int fd, int action, const struct termios *t);
+FILE *fdopen(int fd, const char *mode);
+int fclose(FILE *stream);
+int gettimeofday(struct timeval *tv, void *tz);
+int clock_gettime(clockid_t clock, struct timespec *ts);
+time_t time(time_t *t);
+
+} // namespace real

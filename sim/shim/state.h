@@ -1,0 +1,78 @@
+// The simulated board's state inside one process.
+//
+// This is the one place in the project with global state: a preload library
+// has no caller to hand it a context. Everything below is guarded by
+// lockBoard(), except nodeOfFd, which signal handlers and hot paths read
+// without taking the lock.
+#pragma once
+
+#include "../board.h"
+#include "../line_model.h"
+
+#include <atomic>
+#include <cstdint>
+#include <termios.h>
+
+namespace sim {
+
+struct Node {
+    bool created;
+    int master;          // the loopback plug's end of the pseudo-terminal
+    int keep;            // our own slave descriptor: keeps the terminal alive
+    char slavePath[32];  // and lets us read its settings
+    unsigned faults;
+
+    // A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real
+    // port keeps the frame it is given. These bits are what the program set.
+    tcflag_t frame;
+
+    int programFds; // descriptors the program has open on the node
+    int opens, closes, lastOpenOrder;
+    bool haveFirst;
+    char firstSettings[192], lastSettings[192];
+
+    int rts, dtr;               // outputs as the program drove them
+    int rtsBefore, dtrBefore;   // and as they were before the last change,
+    int64_t rtsAtUs, dtrAtUs;   // which the inputs show for a moment
+
+    line::State line;
+    line::Echo inFlight[512];   // bytes on their way back, in arrival order
+    int inFlightHead, inFlightCount;
+};
+
+constexpr int kMaxFd = 4096;
+constexpr tcflag_t kHeldFrame = CSIZE | PARENB | CREAD;
+
+void lockBoard();
+void unlockBoard();
+Node &node(int index);
+
+int nodeOfFd(int fd); // -1 unless fd is the program's descriptor of a node
+bool boardUsed();     // has this process ever opened a node?
+void bindFd(int fd, int node);
+void unbindFd(int fd);
+
+// Reads the launcher's settings from the environment on first use.
+void configure();
+const char *reportPath();
+int64_t clockStepUs();
+
+// Creates the node's pseudo-terminal with the node's own settings.
+bool createNode(int index);
+// The node's settings as the program would see them (held frame bits in).
+bool nodeSettings(const Node &n, struct termios *t);
+void describeSettings(const Node &n, char *buf, unsigned size);
+
+int64_t monotonicUs();
+int nextOpenOrder();
+
+// The fixture: one thread per process that returns bytes and steps clocks.
+void startFixture();
+void wakeFixture();
+
+// The wall clock as the program sees it, shifted by the clock-step option.
+std::atomic<int64_t> &wallShiftUs();
+
+void writeReport();
+
+} // namespace sim
