@@ -54,12 +54,15 @@ static void startOnPipes(Child &child, const std::vector<std::string> &argv,
 }
 
 static void startOnTerminal(Child &child, const std::vector<std::string> &argv,
-                            const std::vector<std::string> &env)
+                            const std::vector<std::string> &env, bool outputToPipe)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
     const std::string slavePath = ptsname(master);
+    int out[2] = {-1, -1};
+    if (outputToPipe && pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
     child.pid = fork();
     if (child.pid == 0) {
         // A new session whose first terminal opened becomes its controlling
@@ -67,14 +70,19 @@ static void startOnTerminal(Child &child, const std::vector<std::string> &argv,
         setsid();
         const int slave = open(slavePath.c_str(), O_RDWR);
         dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
+        dup2(outputToPipe ? out[1] : slave, 1);
+        dup2(outputToPipe ? out[1] : slave, 2);
         if (slave > 2)
             close(slave);
         execInChild(argv, env);
     }
     child.input = master;
-    child.output = dup(master);
+    if (outputToPipe) {
+        close(out[1]);
+        child.output = out[0];
+    } else {
+        child.output = dup(master);
+    }
     child.consoleSlave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
 }
 
@@ -84,7 +92,7 @@ void startProgram(Child &child, const std::vector<std::string> &argv, Console co
     if (console == Console::Pipes)
         startOnPipes(child, argv, env);
     else
-        startOnTerminal(child, argv, env);
+        startOnTerminal(child, argv, env, console == Console::TerminalInPipeOut);
     if (child.pid < 0)
         throw std::runtime_error("fork");
 }

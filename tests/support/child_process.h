@@ -9,6 +9,7 @@
 enum class Console {
     Pipes,          // stdin from a pipe; stdout and stderr into one pipe
     PseudoTerminal, // a terminal of its own, as its controlling terminal
+    TerminalInPipeOut, // keys from a terminal, output into a pipe (| tee)
 };
 
 struct Child {

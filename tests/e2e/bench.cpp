@@ -1,0 +1,97 @@
+#include "bench.h"
+
+#include "pseudo_terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const std::string kBanner = "Kestrum COM2-9 Test\n"
+                            "Press '2' through '9' to test each port, or another key to quit.\n";
+const std::string kPass = "PASS: All tests\n";
+const std::string kReady = "Ready for next test\n";
+const std::string kPatternHex = "FF FF 01 55 00 AA 00 11 ";
+const std::string kOwnSettings = "9600/7E2,cflag=5ed,iflag=500,oflag=5,lflag=2,vmin=1,vtime=0";
+
+std::string nodePath(int family, int bank, int port)
+{
+    return "/dev/ttyT" + std::to_string(family) + "Sy" + std::to_string(bank * 8 + port);
+}
+
+std::string openFailure(const std::string &path, const std::string &error)
+{
+    return "FAIL: " + path + " " + error + "\n";
+}
+
+std::string loopbackFailure(const std::string &path, const std::string &gotHex)
+{
+    return "FAIL: " + path + " data loopback (sent " + kPatternHex + ", got " + gotHex + ")\n";
+}
+
+std::string lineFailure(const std::string &path, const std::string &loop, const std::string &level)
+{
+    return "FAIL: " + path + " " + loop + " (" + level + ")\n";
+}
+
+std::vector<std::string> onBoard(const std::vector<std::string> &options, const std::string &program)
+{
+    std::vector<std::string> argv = {BOARDSIM_BINARY};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--");
+    argv.push_back(program);
+    return argv;
+}
+
+std::string newReportPath()
+{
+    static int counter = 0;
+    return testing::TempDir() + "board-report-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+std::map<std::string, NodeReport> readReport(const std::string &path)
+{
+    std::map<std::string, NodeReport> nodes;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string name, field;
+        fields >> name;
+        NodeReport &n = nodes[name];
+        while (fields >> field) {
+            const std::string key = field.substr(0, field.find('='));
+            const std::string value = field.substr(field.find('=') + 1);
+            if (key == "first")
+                n.first = value;
+            else if (key == "last")
+                n.last = value;
+            else {
+                const int number = std::stoi(value);
+                (key == "opens" ? n.opens : key == "closes" ? n.closes : key == "order" ? n.order
+                                            : key == "rts"  ? n.rts
+                                                            : n.dtr) = number;
+            }
+        }
+    }
+    return nodes;
+}
+
+BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys, const std::string &program)
+{
+    Child child;
+    startProgram(child, onBoard(options, program), Console::Pipes);
+    writeAll(child.input, keys);
+    closeInput(child);
+    BoardRun run;
+    run.output = readToEnd(child.output, 60000);
+    run.status = waitForExit(child, 10000);
+    return run;
+}
+
+bool exitedWithZero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

@@ -1,0 +1,40 @@
+// The bench as the end-to-end tests see it: the real porttest binary run
+// through the boardsim launcher, and the lines it is expected to print.
+#pragma once
+
+#include "child_process.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+extern const std::string kBanner;
+extern const std::string kPass;
+extern const std::string kReady;
+extern const std::string kPatternHex; // "FF FF 01 55 00 AA 00 11 "
+extern const std::string kOwnSettings; // a node's settings before any test
+
+std::string nodePath(int family, int bank, int port); // "/dev/ttyT8Sy8"
+std::string openFailure(const std::string &path, const std::string &error);
+std::string loopbackFailure(const std::string &path, const std::string &gotHex);
+std::string lineFailure(const std::string &path, const std::string &loop, const std::string &level);
+
+// boardsim [options] -- program
+std::vector<std::string> onBoard(const std::vector<std::string> &options,
+                                 const std::string &program = PORTTEST_BINARY);
+
+struct NodeReport {
+    int opens = 0, closes = 0, order = 0, rts = 0, dtr = 0;
+    std::string first, last;
+};
+std::string newReportPath();
+std::map<std::string, NodeReport> readReport(const std::string &path);
+
+struct BoardRun {
+    std::string output;
+    int status = -1;
+};
+// Keys on standard input (a pipe), then end of input.
+BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys,
+                     const std::string &program = PORTTEST_BINARY);
+bool exitedWithZero(int status);
