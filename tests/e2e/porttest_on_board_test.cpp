@@ -286,3 +286,16 @@ TEST(OnBoard, ASilentNodeIsGivenItsFullWait)
     EXPECT_EQ(readUntil(child.output, "\n", 10000), loopbackFailure(T8_0, ""));
     EXPECT_GE(msSince(start), 100) << "10 ms for the probe, 100 ms for the pattern";
 }
+
+TEST(OnBoard, HardenedAndLargeFileBuildsAreServedToo)
+{
+    std::string variants = PORTTEST_VARIANTS;
+    const std::string cycle = openFailure(T8_8, "Device or resource busy") + loopbackFailure(T9_0, "") + kReady;
+    for (size_t start = 0; start < variants.size();) {
+        const size_t end = std::min(variants.find(',', start), variants.size());
+        const std::string program = variants.substr(start, end - start);
+        const BoardRun run = runWithKeys({"--fault", "ttyT8Sy8=busy", "--fault", "ttyT9Sy0=no-echo"}, "22", program);
+        EXPECT_EQ(run.output, kBanner + cycle + cycle) << program;
+        start = end + 1;
+    }
+}

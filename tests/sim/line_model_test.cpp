@@ -1,0 +1,98 @@
+#include "board.h"
+#include "line_model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::vector<unsigned char> kPattern = {0xFF, 0xFF, 0x01, 0x55, 0x00, 0xAA, 0x00, 0x11};
+
+struct Returned {
+    std::string hex;
+    std::vector<int64_t> dueUs;
+};
+
+Returned send(line::State &state, const std::vector<unsigned char> &bytes, int64_t nowUs, int family,
+              unsigned faults, int64_t charUs = 87)
+{
+    std::vector<line::Echo> out(2 * bytes.size() + 1);
+    const int count = line::loopback(&state, bytes.data(), static_cast<int>(bytes.size()), nowUs, family, faults,
+                                     charUs, out.data());
+    Returned r;
+    for (int i = 0; i < count; i++) {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%02X ", out[i].byte);
+        r.hex += hex;
+        r.dueUs.push_back(out[i].dueUs);
+    }
+    return r;
+}
+
+} // namespace
+
+TEST(LineModel, TenBitsACharacterAtTheNodesSpeed)
+{
+    EXPECT_EQ(line::charTimeUs(115200), 87);
+    EXPECT_EQ(line::charTimeUs(9600), 1042);
+    EXPECT_EQ(line::charTimeUs(0), 1042) << "an unknown speed runs at 9600";
+    EXPECT_EQ(line::baudOf(B115200), 115200);
+    EXPECT_EQ(line::baudOf(B0), 0);
+}
+
+TEST(LineModel, BytesComeBackOneCharacterTimeApartAndQueueBehindABusyLine)
+{
+    line::State state;
+    const Returned first = send(state, {'a', 'b', 'c'}, 1000, 8, 0);
+    EXPECT_EQ(first.hex, "61 62 63 ");
+    EXPECT_EQ(first.dueUs, (std::vector<int64_t>{1087, 1174, 1261}));
+    // Written while the line is still busy: sent after the bytes before.
+    const Returned second = send(state, {'d'}, 1100, 8, 0);
+    EXPECT_EQ(second.dueUs, (std::vector<int64_t>{1348}));
+}
+
+TEST(LineModel, FamilyNineLosesLeadingFFBytesOfEachBurstOnly)
+{
+    line::State state;
+    EXPECT_EQ(send(state, kPattern, 0, 9, 0).hex, "01 55 00 AA 00 11 ");
+    // FF inside a burst, and a burst continuing while the line is busy, pass.
+    EXPECT_EQ(send(state, {0xFF, 0x41}, 100, 9, 0).hex, "FF 41 ");
+    // After idle the receiver dozes again.
+    EXPECT_EQ(send(state, {0xFF, 0x41, 0xFF}, 100000, 9, 0).hex, "41 FF ");
+    EXPECT_EQ(send(state, kPattern, 200000, 8, 0).hex, "FF FF 01 55 00 AA 00 11 ") << "family 8 keeps all";
+}
+
+TEST(LineModel, DataFaults)
+{
+    struct Case {
+        unsigned faults;
+        int family;
+        const char *hex;
+    } cases[] = {
+        {board::kNoEcho, 8, ""},
+        {board::kShort, 8, "01 55 00 AA 00 11 "},
+        {board::kShort, 9, "00 AA 00 11 "},
+        {board::kFull, 9, "FF FF 01 55 00 AA 00 11 "},
+        {board::kCorrupt, 8, "FF FF 01 45 00 AA 00 11 "},
+        {board::kCorrupt, 9, "01 55 00 BA 00 11 "},
+        {board::kExtra, 8, "E0 FF FF 01 55 00 AA 00 11 "},
+        {board::kExtra, 9, "E0 01 55 00 AA 00 11 "},
+        {board::kLate, 8, "FF FF 01 55 00 AA 00 11 "},
+        {board::kCtsHigh | board::kUnwired, 8, "FF FF 01 55 00 AA 00 11 "}, // lines only
+    };
+    for (const Case &c : cases) {
+        line::State state;
+        EXPECT_EQ(send(state, kPattern, 0, c.family, c.faults).hex, c.hex) << c.faults << " on " << c.family;
+    }
+}
+
+TEST(LineModel, LateBytesArriveAfterTheDeadline)
+{
+    line::State state;
+    const Returned r = send(state, kPattern, 0, 8, board::kLate);
+    ASSERT_EQ(r.dueUs.size(), 8u);
+    EXPECT_EQ(r.dueUs.front(), line::kLateUs + 87);
+    EXPECT_GT(r.dueUs.front(), 100000) << "after porttest's 100 ms";
+}

@@ -1,0 +1,92 @@
+// A small program for the simulator's own tests: opens a node the way the
+// first argument says, sends three bytes and prints in hex what comes back.
+//
+//   node_probe open|open64|openat|fopen|fork PATH
+//   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
+//                             prints the frame the node reports back
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+static int openNode(const std::string &how, const char *path)
+{
+    if (how == "open64")
+        return open64(path, O_RDWR | O_NONBLOCK);
+    if (how == "openat")
+        return openat(AT_FDCWD, path, O_RDWR | O_NONBLOCK);
+    if (how == "fopen") {
+        FILE *stream = fopen(path, "r+");
+        return stream != nullptr ? dup(fileno(stream)) : -1; // the stream stays open
+    }
+    return open(path, O_RDWR | O_NONBLOCK);
+}
+
+static void exchange(int fd)
+{
+    struct termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B115200);
+    tcsetattr(fd, TCSANOW, &t);
+
+    const unsigned char sent[] = {0xFF, 0xFF, 'a', 'b', 'c'};
+    if (write(fd, sent, sizeof sent) != sizeof sent)
+        return;
+    unsigned char got[16];
+    size_t count = 0;
+    struct pollfd p = {fd, POLLIN, 0};
+    while (count < sizeof got && poll(&p, 1, 300) > 0) {
+        const ssize_t n = read(fd, got + count, sizeof got - count);
+        if (n <= 0)
+            break;
+        count += static_cast<size_t>(n);
+    }
+    for (size_t i = 0; i < count; i++)
+        printf("%02X ", got[i]);
+    printf("\n");
+}
+
+static void reportFrame(int fd)
+{
+    struct termios t;
+    tcgetattr(fd, &t);
+    t.c_cflag = (t.c_cflag & ~tcflag_t(CSIZE)) | CS7 | PARENB | PARODD | CSTOPB;
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        printf("tcsetattr: %s\n", strerror(errno));
+    tcgetattr(fd, &t);
+    printf("%d%c%d\n", 5 + int((t.c_cflag & CSIZE) / CS6), !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E',
+           (t.c_cflag & CSTOPB) ? 2 : 1);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 3)
+        return 2;
+    const std::string how = argv[1];
+    if (how == "fork") {
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child != 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        }
+    }
+    const int fd = openNode(how, argv[2]);
+    if (fd < 0) {
+        printf("open: %s\n", strerror(errno));
+        return 1;
+    }
+    if (how == "frame")
+        reportFrame(fd);
+    else
+        exchange(fd);
+    close(fd);
+    return 0;
+}
