@@ -80,7 +80,8 @@ std::string shimPath()
     }
     self[len] = '\0';
     std::string path(self);
-    path = path.substr(0, path.rfind('/') + 1) + "libboardsim.so";
+    path.erase(path.rfind('/') + 1);
+    path += "libboardsim.so";
     if (access(path.c_str(), R_OK) != 0) {
         fprintf(stderr, "boardsim: %s: %s\n", path.c_str(), strerror(errno));
         exit(1);

@@ -11,11 +11,12 @@
 #include <thread>
 #include <unistd.h>
 
-// One node's turn against a pseudo-terminal. A thread on the master plays
-// the loopback plug; the seam plays the handshake wiring.
+// One node's turn against a pseudo-terminal, for what the simulated board
+// cannot show: the exact modem-line words and settings records sent. A thread
+// on the master plays the loopback plug; the seam plays the handshake wiring.
 namespace {
 
-enum class Plug { None, Echo, DropLeadingFF };
+enum class Plug { None, Echo };
 
 class LoopbackPlug {
 public:
@@ -40,11 +41,8 @@ private:
                 continue;
             unsigned char buf[64];
             const ssize_t n = read(master_, buf, sizeof buf);
-            ssize_t skip = 0;
-            while (plug_ == Plug::DropLeadingFF && skip < n && buf[skip] == 0xFF)
-                skip++;
-            if (n > skip)
-                write(master_, buf + skip, static_cast<size_t>(n - skip));
+            if (n > 0 && write(master_, buf, static_cast<size_t>(n)) != n)
+                return;
         }
     }
     int master_;
@@ -104,53 +102,6 @@ TEST_F(NodeTurn, AHealthyNodePassesSilentlyAndGetsItsOwnSettingsBack)
     EXPECT_EQ(sent[1].c_cflag, own.c_cflag);
     EXPECT_EQ(sent[1].c_lflag, own.c_lflag);
     EXPECT_EQ(sent[1].c_iflag, own.c_iflag);
-}
-
-TEST_F(NodeTurn, FamilyNineExpectsOnlyTheLastSixBytes)
-{
-    seam::emulateModemLines(pty.slave, 0, true, true);
-    EXPECT_EQ(run(9, 1, Plug::DropLeadingFF).output, "");
-    EXPECT_EQ(run(9, 1, Plug::Echo).output,
-              "FAIL: /dev/ttyT8Sy0 data loopback (sent FF FF 01 55 00 AA 00 11 , got FF FF 01 55 00 AA 00 11 )\n");
-    EXPECT_EQ(run(8, 2, Plug::DropLeadingFF).output,
-              "FAIL: /dev/ttyT8Sy0 data loopback (sent FF FF 01 55 00 AA 00 11 , got 01 55 00 AA 00 11 )\n");
-}
-
-TEST_F(NodeTurn, ChecksFollowTheBank)
-{
-    struct Case {
-        int bank;
-        bool rtsToCts, dtrToDcd;
-        const char *output;
-        size_t modemWrites;
-    } cases[] = {
-        {0, false, false,
-         "FAIL: /dev/ttyT8Sy0 CTS->RTS (high)\nFAIL: /dev/ttyT8Sy0 DTR->DCD (high)\n", 4},
-        {0, false, true, "FAIL: /dev/ttyT8Sy0 CTS->RTS (high)\n", 4},
-        {1, false, false, "FAIL: /dev/ttyT8Sy0 DTR->DCD (high)\n", 2}, // CTS never looked at
-        {1, false, true, "", 2},
-        {2, false, false, "", 0}, // data only: the lines are not touched
-    };
-    for (const Case &c : cases) {
-        seam::emulateModemLines(pty.slave, 0, c.rtsToCts, c.dtrToDcd);
-        const Turn turn = run(8, c.bank, Plug::Echo);
-        EXPECT_EQ(turn.output, c.output) << "bank " << c.bank;
-        EXPECT_EQ(turn.failures, c.output[0] ? (c.bank == 0 && !c.dtrToDcd ? 2 : 1) : 0) << "bank " << c.bank;
-        EXPECT_EQ(seam::modemWrites(pty.slave).size(), c.modemWrites) << "bank " << c.bank;
-    }
-}
-
-TEST_F(NodeTurn, ASilentNodeFailsWithAnEmptyDumpAfterTheFullWait)
-{
-    seam::emulateModemLines(pty.slave, 0, true, true);
-    const auto start = std::chrono::steady_clock::now();
-    const Turn turn = run(8, 2, Plug::None);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(turn.output,
-              "FAIL: /dev/ttyT8Sy0 data loopback (sent FF FF 01 55 00 AA 00 11 , got )\n");
-    EXPECT_EQ(turn.failures, 1);
-    EXPECT_GE(ms, 109) << "10 ms probe and 100 ms pattern";
 }
 
 TEST_F(NodeTurn, SettingsThatCannotBeReadAreNeverWrittenBack)

@@ -159,8 +159,11 @@ int tcsetattr(int fd, int action, const struct termios *t)
 int close(int fd)
 {
     const int index = nodeOfFd(fd);
-    if (index >= 0)
+    if (index >= 0) {
+        const int saved = errno;
         closeNode(fd, index);
+        errno = saved;
+    }
     return real::close(fd);
 }
 
@@ -168,8 +171,11 @@ int fclose(FILE *stream)
 {
     const int fd = stream != nullptr ? fileno(stream) : -1;
     const int index = nodeOfFd(fd);
-    if (index >= 0)
+    if (index >= 0) {
+        const int saved = errno;
         closeNode(fd, index);
+        errno = saved;
+    }
     return real::fclose(stream);
 }
 

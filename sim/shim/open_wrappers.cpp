@@ -25,6 +25,7 @@ static int refuseOpen(unsigned faults)
 
 static int openNode(int index, int flags)
 {
+    const int callerErrno = errno; // a successful open leaves errno alone
     lockBoard();
     configure();
     Node &n = node(index);
@@ -37,7 +38,7 @@ static int openNode(int index, int flags)
     // O_NOCTTY: a program without a controlling terminal (a daemon, a test
     // harness) must not acquire the node as one.
     const int fd = real::open(n.slavePath, (flags | O_NOCTTY) & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
-    const int openErrno = errno;
+    const int openErrno = fd >= 0 ? callerErrno : errno;
     if (fd >= kMaxFd) {
         real::close(fd);
         unlockBoard();
