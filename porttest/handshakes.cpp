@@ -12,8 +12,8 @@ static const unsigned kSettleUs = 10000;
 // Both steps always run, so a line stuck either way gives exactly one line,
 // and an unwired input (always low) gives only the "(high)" one. The output
 // is left asserted.
-static void checkLoop(int fd, const char *path, const char *name,
-                      void (*drive)(int, int), int (*sense)(int), int *failures)
+static void checkLoop(int fd, const char *path, const char *name, void (*drive)(int, int), int (*sense)(int),
+                      int *failures)
 {
     drive(fd, 0);
     usleep(kSettleUs);

@@ -31,15 +31,25 @@ void nodeName(int node, char *buf, size_t size)
     snprintf(buf, size, "ttyT%dSy%d", nodeFamily(node), node % 24);
 }
 
-int nodeFamily(int node) { return node < 24 ? 8 : 9; }
-int nodeBank(int node) { return (node % 24) / 8; }
-int nodePort(int node) { return node % 8; }
+int nodeFamily(int node)
+{
+    return node < 24 ? 8 : 9;
+}
+
+int nodeBank(int node)
+{
+    return (node % 24) / 8;
+}
+
+int nodePort(int node)
+{
+    return node % 8;
+}
 
 // Exactly "ttyT<8|9>Sy<0..23>", no leading zeros, nothing after.
 static int nodeFromName(const char *name)
 {
-    if (strncmp(name, "ttyT", 4) != 0 || (name[4] != '8' && name[4] != '9') ||
-        strncmp(name + 5, "Sy", 2) != 0)
+    if (strncmp(name, "ttyT", 4) != 0 || (name[4] != '8' && name[4] != '9') || strncmp(name + 5, "Sy", 2) != 0)
         return -1;
     const char *digits = name + 7;
     const size_t len = strlen(digits);
@@ -104,8 +114,7 @@ static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, si
     }
     const unsigned long long nodes = selectNodes(selector);
     if (nodes == 0) {
-        snprintf(error, errorSize, "unknown node '%s' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)",
-                 selector);
+        snprintf(error, errorSize, "unknown node '%s' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)", selector);
         return false;
     }
     for (int node = 0; node < kNodes; node++)

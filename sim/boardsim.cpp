@@ -143,7 +143,8 @@ int main(int argc, char **argv)
 
         if (name == "--fault") {
             char error[160];
-            if (value.find(',') != std::string::npos || !board::parseFaults(value.c_str(), checked, error, sizeof error))
+            if (value.find(',') != std::string::npos ||
+                !board::parseFaults(value.c_str(), checked, error, sizeof error))
                 usageError(value.find(',') != std::string::npos ? "one NODE=KIND per --fault" : error);
             faults += (faults.empty() ? "" : ",") + value;
         } else if (name == "--report") {

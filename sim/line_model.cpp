@@ -28,8 +28,8 @@ int64_t charTimeUs(int baud)
     return (10 * 1000000LL + baud - 1) / baud; // rounded up: never faster than the line
 }
 
-int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family,
-             unsigned faults, int64_t charUs, Echo *out)
+int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
+             int64_t charUs, Echo *out)
 {
     if (nowUs >= state->txFreeUs) { // the line was idle: a new burst
         state->txFreeUs = nowUs;

@@ -18,10 +18,10 @@
 namespace line {
 
 struct State {
-    int64_t txFreeUs = 0;   // when the line finishes the last byte queued
-    bool waking = false;    // family 9: still dropping leading FF bytes
-    int returned = 0;       // bytes of the current burst sent back so far
-    int dropped = 0;        // bytes of the current burst lost to a short line
+    int64_t txFreeUs = 0; // when the line finishes the last byte queued
+    bool waking = false;  // family 9: still dropping leading FF bytes
+    int returned = 0;     // bytes of the current burst sent back so far
+    int dropped = 0;      // bytes of the current burst lost to a short line
 };
 
 struct Echo {
@@ -37,7 +37,7 @@ int64_t charTimeUs(int baud);
 
 // Bytes that come back for `len` bytes written at nowUs, with their arrival
 // times; at most 2 * len + 1 entries are written to out.
-int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family,
-             unsigned faults, int64_t charUs, Echo *out);
+int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
+             int64_t charUs, Echo *out);
 
 } // namespace line

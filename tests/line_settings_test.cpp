@@ -12,8 +12,14 @@
 class LineSettings : public testing::Test {
 protected:
     PseudoTerminal pty;
-    void SetUp() override { seam::recordSettings(pty.slave); }
-    void TearDown() override { seam::reset(); }
+    void SetUp() override
+    {
+        seam::recordSettings(pty.slave);
+    }
+    void TearDown() override
+    {
+        seam::reset();
+    }
 
     struct termios lastSent()
     {

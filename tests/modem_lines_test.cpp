@@ -10,7 +10,10 @@
 class ModemLines : public testing::Test {
 protected:
     const int fd = 1000;
-    void TearDown() override { seam::reset(); }
+    void TearDown() override
+    {
+        seam::reset();
+    }
 };
 
 TEST_F(ModemLines, SettersChangeTheirOwnLineAndKeepTheOther)

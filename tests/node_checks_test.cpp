@@ -68,7 +68,10 @@ protected:
         fcntl(pty.slave, F_SETFL, O_NONBLOCK);
         seam::recordSettings(pty.slave);
     }
-    void TearDown() override { seam::reset(); }
+    void TearDown() override
+    {
+        seam::reset();
+    }
 
     Turn run(int family, int bank, Plug plug)
     {
@@ -94,8 +97,7 @@ TEST_F(NodeTurn, AHealthyNodePassesSilentlyAndGetsItsOwnSettingsBack)
     EXPECT_EQ(turn.failures, 0);
     // RTS low, RTS high, DTR low, DTR high, each written back in the whole
     // word as read (inputs included); each output is left asserted.
-    const std::vector<int> expected = {0, TIOCM_RTS, TIOCM_RTS | TIOCM_CTS,
-                                       TIOCM_RTS | TIOCM_CTS | TIOCM_DTR};
+    const std::vector<int> expected = {0, TIOCM_RTS, TIOCM_RTS | TIOCM_CTS, TIOCM_RTS | TIOCM_CTS | TIOCM_DTR};
     EXPECT_EQ(seam::modemWrites(pty.slave), expected);
     const auto &sent = seam::settingsWritten(pty.slave);
     ASSERT_EQ(sent.size(), 2u) << "the test's settings, then the node's own";

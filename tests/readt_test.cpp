@@ -22,13 +22,14 @@ protected:
         fcntl(pty.slave, F_SETFL, O_NONBLOCK);
         SerialConfig(pty.slave, B115200, CS8, -1, 1, 0);
     }
-    void TearDown() override { seam::reset(); }
+    void TearDown() override
+    {
+        seam::reset();
+    }
 
     static int64_t msSince(std::chrono::steady_clock::time_point start)
     {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - start)
-            .count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }
     void sendAndSettle(const std::string &bytes)
     {

@@ -44,8 +44,8 @@ void transmit(int index, int64_t now)
     struct termios t;
     const int baud = (n.faults & board::kSlow) || !nodeSettings(n, &t) ? 9600 : line::baudOf(cfgetospeed(&t));
     line::Echo echoes[2 * sizeof sent + 1];
-    const int count = line::loopback(&n.line, sent, static_cast<int>(len), now, board::nodeFamily(index),
-                                     n.faults, line::charTimeUs(baud), echoes);
+    const int count = line::loopback(&n.line, sent, static_cast<int>(len), now, board::nodeFamily(index), n.faults,
+                                     line::charTimeUs(baud), echoes);
     for (int i = 0; i < count; i++)
         queueEcho(n, echoes[i]);
 

@@ -75,13 +75,13 @@ static bool takesMode(int flags)
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-#define MODE_ARG(flags)                                                                    \
-    mode_t mode = 0;                                                                      \
-    if (takesMode(flags)) {                                                               \
-        va_list args;                                                                     \
-        va_start(args, flags);                                                            \
-        mode = static_cast<mode_t>(va_arg(args, int));                                    \
-        va_end(args);                                                                     \
+#define MODE_ARG(flags)                                                                                                \
+    mode_t mode = 0;                                                                                                   \
+    if (takesMode(flags)) {                                                                                            \
+        va_list args;                                                                                                  \
+        va_start(args, flags);                                                                                         \
+        mode = static_cast<mode_t>(va_arg(args, int));                                                                 \
+        va_end(args);                                                                                                  \
     }
 
 // openat with a relative path is resolved by the kernel against dirfd; only
@@ -120,9 +120,21 @@ int openat64(int dirfd, const char *path, int flags, ...)
 }
 
 // The fortified entries are only called without O_CREAT, so with no mode.
-int __open_2(const char *path, int flags) { return openPath(path, flags, 0); }
-int __open64_2(const char *path, int flags) { return openPath(path, flags | O_LARGEFILE, 0); }
-int __openat_2(int dirfd, const char *path, int flags) { return openAtPath(dirfd, path, flags, 0); }
+int __open_2(const char *path, int flags)
+{
+    return openPath(path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    return openPath(path, flags | O_LARGEFILE, 0);
+}
+
+int __openat_2(int dirfd, const char *path, int flags)
+{
+    return openAtPath(dirfd, path, flags, 0);
+}
+
 int __openat64_2(int dirfd, const char *path, int flags)
 {
     return openAtPath(dirfd, path, flags | O_LARGEFILE, 0);

@@ -9,12 +9,12 @@ template <typename Fn> static Fn next(const char *name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-#define REAL(ret, name, params, args)                                                      \
-    ret real::name params                                                                 \
-    {                                                                                     \
-        using Fn = ret(*) params;                                                         \
-        static const Fn fn = next<Fn>(#name);                                             \
-        return fn args;                                                                   \
+#define REAL(ret, name, params, args)                                                                                  \
+    ret real::name params                                                                                              \
+    {                                                                                                                  \
+        using Fn = ret(*) params;                                                                                      \
+        static const Fn fn = next<Fn>(#name);                                                                          \
+        return fn args;                                                                                                \
     }
 
 REAL(int, open, (const char *path, int flags, mode_t mode), (path, flags, mode))

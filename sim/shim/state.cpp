@@ -27,8 +27,15 @@ int openOrder = 0;
 
 // fork() copies the lock in whatever state another thread left it. Holding
 // it across the fork hands both processes a lock that is free afterwards.
-void prepareFork() { pthread_mutex_lock(&boardLock); }
-void afterFork() { pthread_mutex_unlock(&boardLock); }
+void prepareFork()
+{
+    pthread_mutex_lock(&boardLock);
+}
+
+void afterFork()
+{
+    pthread_mutex_unlock(&boardLock);
+}
 
 } // namespace
 
@@ -39,9 +46,15 @@ void lockBoard()
     pthread_mutex_lock(&boardLock);
 }
 
-void unlockBoard() { pthread_mutex_unlock(&boardLock); }
+void unlockBoard()
+{
+    pthread_mutex_unlock(&boardLock);
+}
 
-Node &node(int index) { return nodes[index]; }
+Node &node(int index)
+{
+    return nodes[index];
+}
 
 int nodeOfFd(int fd)
 {
@@ -56,8 +69,15 @@ void bindFd(int fd, int index)
     fdNodes[fd].store(static_cast<signed char>(index + 1), std::memory_order_release);
 }
 
-bool boardUsed() { return used.load(); }
-void unbindFd(int fd) { fdNodes[fd].store(0, std::memory_order_release); }
+bool boardUsed()
+{
+    return used.load();
+}
+
+void unbindFd(int fd)
+{
+    fdNodes[fd].store(0, std::memory_order_release);
+}
 
 void configure()
 {
@@ -79,9 +99,20 @@ void configure()
     clockStep = step != nullptr ? strtoll(step, nullptr, 10) : 0;
 }
 
-const char *reportPath() { return report; }
-int64_t clockStepUs() { return clockStep; }
-std::atomic<int64_t> &wallShiftUs() { return wallShift; }
+const char *reportPath()
+{
+    return report;
+}
+
+int64_t clockStepUs()
+{
+    return clockStep;
+}
+
+std::atomic<int64_t> &wallShiftUs()
+{
+    return wallShift;
+}
 
 int64_t monotonicUs()
 {
@@ -90,7 +121,10 @@ int64_t monotonicUs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int nextOpenOrder() { return ++openOrder; }
+int nextOpenOrder()
+{
+    return ++openOrder;
+}
 
 // A node starts out in settings that are not the test's: 9600 baud, 7 data
 // bits, even parity, two stop bits, canonical input without echo. A test can
@@ -153,10 +187,10 @@ void describeSettings(const Node &n, char *buf, unsigned size)
     }
     const int bits = 5 + static_cast<int>((t.c_cflag & CSIZE) / CS6);
     const char parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
-    snprintf(buf, size, "%d/%d%c%d,cflag=%x,iflag=%x,oflag=%x,lflag=%x,vmin=%d,vtime=%d",
-             line::baudOf(cfgetospeed(&t)), bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1,
-             static_cast<unsigned>(t.c_cflag), static_cast<unsigned>(t.c_iflag),
-             static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_lflag), t.c_cc[VMIN], t.c_cc[VTIME]);
+    snprintf(buf, size, "%d/%d%c%d,cflag=%x,iflag=%x,oflag=%x,lflag=%x,vmin=%d,vtime=%d", line::baudOf(cfgetospeed(&t)),
+             bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1, static_cast<unsigned>(t.c_cflag),
+             static_cast<unsigned>(t.c_iflag), static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_lflag),
+             t.c_cc[VMIN], t.c_cc[VTIME]);
 }
 
 void writeReport()

@@ -17,9 +17,9 @@ namespace sim {
 
 struct Node {
     bool created;
-    int master;          // the loopback plug's end of the pseudo-terminal
-    int keep;            // our own slave descriptor: keeps the terminal alive
-    char slavePath[32];  // and lets us read its settings
+    int master;         // the loopback plug's end of the pseudo-terminal
+    int keep;           // our own slave descriptor: keeps the terminal alive
+    char slavePath[32]; // and lets us read its settings
     unsigned faults;
 
     // A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real
@@ -31,12 +31,12 @@ struct Node {
     bool haveFirst;
     char firstSettings[192], lastSettings[192];
 
-    int rts, dtr;               // outputs as the program drove them
-    int rtsBefore, dtrBefore;   // and as they were before the last change,
-    int64_t rtsAtUs, dtrAtUs;   // which the inputs show for a moment
+    int rts, dtr;             // outputs as the program drove them
+    int rtsBefore, dtrBefore; // and as they were before the last change,
+    int64_t rtsAtUs, dtrAtUs; // which the inputs show for a moment
 
     line::State line;
-    line::Echo inFlight[512];   // bytes on their way back, in arrival order
+    line::Echo inFlight[512]; // bytes on their way back, in arrival order
     int inFlightHead, inFlightCount;
 };
 

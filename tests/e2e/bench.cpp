@@ -70,9 +70,11 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
                 n.last = value;
             else {
                 const int number = std::stoi(value);
-                (key == "opens" ? n.opens : key == "closes" ? n.closes : key == "order" ? n.order
-                                            : key == "rts"  ? n.rts
-                                                            : n.dtr) = number;
+                (key == "opens"    ? n.opens
+                 : key == "closes" ? n.closes
+                 : key == "order"  ? n.order
+                 : key == "rts"    ? n.rts
+                                   : n.dtr) = number;
             }
         }
     }

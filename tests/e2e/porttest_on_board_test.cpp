@@ -94,8 +94,7 @@ TEST(OnBoard, EveryFailureLineWordForWord)
         {{"ttyT8Sy0=absent", "ttyT9Sy8=busy", "ttyT9Sy16=denied"},
          openFailure(T8_0, "No such file or directory") + openFailure(T9_8, "Device or resource busy") +
              openFailure(T9_16, "Permission denied") + kReady},
-        {{"ttyT8Sy16=no-echo", "ttyT9Sy16=no-echo"},
-         loopbackFailure(T8_16, "") + loopbackFailure(T9_16, "") + kReady},
+        {{"ttyT8Sy16=no-echo", "ttyT9Sy16=no-echo"}, loopbackFailure(T8_16, "") + loopbackFailure(T9_16, "") + kReady},
         {{"ttyT8Sy8=short", "ttyT9Sy8=short"},
          loopbackFailure(T8_8, "01 55 00 AA 00 11 ") + loopbackFailure(T9_8, "00 AA 00 11 ") + kReady},
         {{"ttyT9Sy0=full"}, loopbackFailure(T9_0, kPatternHex) + kReady},
@@ -135,10 +134,10 @@ TEST(OnBoard, EveryFailureLineWordForWord)
 TEST(OnBoard, TheBankDecidesWhichHandshakesAreChecked)
 {
     // Bank 1 is never tested for CTS, bank 2 for neither line.
-    const BoardRun run = runWithKeys({"--fault", "ttyT8Sy8=cts-high", "--fault", "ttyT9Sy8=cts-low", "--fault",
-                                      "ttyT8Sy16=unwired", "--fault", "ttyT9Sy16=dcd-high", "--fault",
-                                      "ttyT9Sy16=cts-high"},
-                                     "2");
+    const BoardRun run =
+        runWithKeys({"--fault", "ttyT8Sy8=cts-high", "--fault", "ttyT9Sy8=cts-low", "--fault", "ttyT8Sy16=unwired",
+                     "--fault", "ttyT9Sy16=dcd-high", "--fault", "ttyT9Sy16=cts-high"},
+                    "2");
     EXPECT_EQ(run.output, kBanner + kPass);
 }
 
@@ -212,8 +211,8 @@ TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
 TEST(OnBoard, EveryNodeGetsItsOwnSettingsBack)
 {
     const std::string report = newReportPath();
-    const BoardRun run = runWithKeys({"--report", report, "--fault", "ttyT8Sy3=no-echo", "--fault",
-                                      "ttyT9Sy11=unwired", "--fault", "ttyT9Sy19=corrupt", "--fault", "ttyT8Sy11=late"},
+    const BoardRun run = runWithKeys({"--report", report, "--fault", "ttyT8Sy3=no-echo", "--fault", "ttyT9Sy11=unwired",
+                                      "--fault", "ttyT9Sy19=corrupt", "--fault", "ttyT8Sy11=late"},
                                      "23");
     EXPECT_TRUE(exitedWithZero(run.status));
     int opened = 0;

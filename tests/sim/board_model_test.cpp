@@ -19,9 +19,8 @@ TEST(BoardNodes, PathsMapToFamilyBankAndPort)
         const char *path;
         int family, bank, port;
     } cases[] = {
-        {"/dev/ttyT8Sy0", 8, 0, 0},  {"/dev/ttyT8Sy15", 8, 1, 7},
-        {"/dev/ttyT8Sy16", 8, 2, 0}, {"/dev/ttyT9Sy0", 9, 0, 0},
-        {"/dev/ttyT9Sy23", 9, 2, 7}, {"/dev/ttyT9Sy10", 9, 1, 2},
+        {"/dev/ttyT8Sy0", 8, 0, 0}, {"/dev/ttyT8Sy15", 8, 1, 7}, {"/dev/ttyT8Sy16", 8, 2, 0},
+        {"/dev/ttyT9Sy0", 9, 0, 0}, {"/dev/ttyT9Sy23", 9, 2, 7}, {"/dev/ttyT9Sy10", 9, 1, 2},
     };
     for (const Case &c : cases) {
         const int node = nodeFromPath(c.path);
@@ -35,9 +34,8 @@ TEST(BoardNodes, PathsMapToFamilyBankAndPort)
 
 TEST(BoardNodes, OtherPathsAreNotNodes)
 {
-    for (const char *path : {"/dev/ttyT8Sy24", "/dev/ttyT7Sy0", "/dev/ttyT8Sy00", "/dev/ttyT8Sy1x",
-                             "/dev/ttyT8Sy", "/dev/ttyS0", "ttyT8Sy0", "/tmp/ttyT8Sy0", "/dev/ttyT9Sy-1",
-                             "/dev/ttyT8Sy+1", ""})
+    for (const char *path : {"/dev/ttyT8Sy24", "/dev/ttyT7Sy0", "/dev/ttyT8Sy00", "/dev/ttyT8Sy1x", "/dev/ttyT8Sy",
+                             "/dev/ttyS0", "ttyT8Sy0", "/tmp/ttyT8Sy0", "/dev/ttyT9Sy-1", "/dev/ttyT8Sy+1", ""})
         EXPECT_EQ(nodeFromPath(path), -1) << path;
     EXPECT_EQ(nodeFromPath(nullptr), -1);
 }
@@ -52,8 +50,8 @@ TEST(BoardFaults, SelectorsNameTheRightNodes)
         {"/dev/ttyT9Sy23=absent", {"ttyT9Sy23"}},
         {"COM5=absent", {"ttyT8Sy3", "ttyT8Sy11", "ttyT8Sy19", "ttyT9Sy3", "ttyT9Sy11", "ttyT9Sy19"}},
         {"ttyT9Sy1?=absent",
-         {"ttyT9Sy10", "ttyT9Sy11", "ttyT9Sy12", "ttyT9Sy13", "ttyT9Sy14", "ttyT9Sy15", "ttyT9Sy16",
-          "ttyT9Sy17", "ttyT9Sy18", "ttyT9Sy19"}},
+         {"ttyT9Sy10", "ttyT9Sy11", "ttyT9Sy12", "ttyT9Sy13", "ttyT9Sy14", "ttyT9Sy15", "ttyT9Sy16", "ttyT9Sy17",
+          "ttyT9Sy18", "ttyT9Sy19"}},
         {"ttyT8Sy0=absent,ttyT8Sy1=absent", {"ttyT8Sy0", "ttyT8Sy1"}},
     };
     for (const Case &c : cases) {

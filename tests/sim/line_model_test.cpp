@@ -15,12 +15,12 @@ struct Returned {
     std::vector<int64_t> dueUs;
 };
 
-Returned send(line::State &state, const std::vector<unsigned char> &bytes, int64_t nowUs, int family,
-              unsigned faults, int64_t charUs = 87)
+Returned send(line::State &state, const std::vector<unsigned char> &bytes, int64_t nowUs, int family, unsigned faults,
+              int64_t charUs = 87)
 {
     std::vector<line::Echo> out(2 * bytes.size() + 1);
-    const int count = line::loopback(&state, bytes.data(), static_cast<int>(bytes.size()), nowUs, family, faults,
-                                     charUs, out.data());
+    const int count =
+        line::loopback(&state, bytes.data(), static_cast<int>(bytes.size()), nowUs, family, faults, charUs, out.data());
     Returned r;
     for (int i = 0; i < count; i++) {
         char hex[4];

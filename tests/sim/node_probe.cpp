@@ -60,7 +60,10 @@ static void reportFrame(int fd)
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         printf("tcsetattr: %s\n", strerror(errno));
     tcgetattr(fd, &t);
-    printf("%d%c%d\n", 5 + int((t.c_cflag & CSIZE) / CS6), !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E',
+    printf("%d%c%d\n", 5 + int((t.c_cflag & CSIZE) / CS6),
+           !(t.c_cflag & PARENB)  ? 'N'
+           : (t.c_cflag & PARODD) ? 'O'
+                                  : 'E',
            (t.c_cflag & CSTOPB) ? 2 : 1);
 }
 

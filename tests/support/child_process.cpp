@@ -34,8 +34,7 @@ static void execInChild(const std::vector<std::string> &argv, const std::vector<
     _exit(127);
 }
 
-static void startOnPipes(Child &child, const std::vector<std::string> &argv,
-                         const std::vector<std::string> &env)
+static void startOnPipes(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -53,8 +52,8 @@ static void startOnPipes(Child &child, const std::vector<std::string> &argv,
     child.output = out[0];
 }
 
-static void startOnTerminal(Child &child, const std::vector<std::string> &argv,
-                            const std::vector<std::string> &env, bool outputToPipe)
+static void startOnTerminal(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                            bool outputToPipe)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)

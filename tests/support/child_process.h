@@ -7,17 +7,17 @@
 #include <vector>
 
 enum class Console {
-    Pipes,          // stdin from a pipe; stdout and stderr into one pipe
-    PseudoTerminal, // a terminal of its own, as its controlling terminal
+    Pipes,             // stdin from a pipe; stdout and stderr into one pipe
+    PseudoTerminal,    // a terminal of its own, as its controlling terminal
     TerminalInPipeOut, // keys from a terminal, output into a pipe (| tee)
 };
 
 struct Child {
     pid_t pid = -1;
-    int input = -1;          // keys typed go here
-    int output = -1;         // everything the program prints comes out here
-    int consoleSlave = -1;   // PseudoTerminal: our own handle on the console,
-                             // to read its line settings while the program runs
+    int input = -1;        // keys typed go here
+    int output = -1;       // everything the program prints comes out here
+    int consoleSlave = -1; // PseudoTerminal: our own handle on the console,
+                           // to read its line settings while the program runs
     Child() = default;
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;

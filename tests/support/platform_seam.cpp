@@ -76,14 +76,40 @@ void emulateModemLines(int fd, int initialWord, bool rtsToCts, bool dtrToDcd)
     modems()[fd] = m;
 }
 
-void failModemGet(int fd, bool fail) { modems()[fd].failGet = fail; }
-int modemWord(int fd) { return modems()[fd].word; }
-const std::vector<int> &modemWrites(int fd) { return modems()[fd].writes; }
-int modemReads(int fd) { return modems()[fd].reads; }
+void failModemGet(int fd, bool fail)
+{
+    modems()[fd].failGet = fail;
+}
 
-void recordSettings(int fd) { settings()[fd].record = true; }
-const std::vector<struct termios> &settingsWritten(int fd) { return settings()[fd].written; }
-void failSettingsRead(int fd, bool fail) { settings()[fd].failRead = fail; }
+int modemWord(int fd)
+{
+    return modems()[fd].word;
+}
+
+const std::vector<int> &modemWrites(int fd)
+{
+    return modems()[fd].writes;
+}
+
+int modemReads(int fd)
+{
+    return modems()[fd].reads;
+}
+
+void recordSettings(int fd)
+{
+    settings()[fd].record = true;
+}
+
+const std::vector<struct termios> &settingsWritten(int fd)
+{
+    return settings()[fd].written;
+}
+
+void failSettingsRead(int fd, bool fail)
+{
+    settings()[fd].failRead = fail;
+}
 
 void shiftWallClock(int64_t offsetUs, int64_t stepUs)
 {

@@ -17,10 +17,10 @@ namespace seam {
 // TIOCMGET/TIOCMSET on fd act on an emulated modem-line word. With a loop
 // fitted, CTS follows RTS and DCD (carrier) follows DTR, as on the fixture.
 void emulateModemLines(int fd, int initialWord, bool rtsToCts = false, bool dtrToDcd = false);
-void failModemGet(int fd, bool fail);       // TIOCMGET fails with EIO
-int modemWord(int fd);                      // outputs as last set
+void failModemGet(int fd, bool fail);        // TIOCMGET fails with EIO
+int modemWord(int fd);                       // outputs as last set
 const std::vector<int> &modemWrites(int fd); // every word TIOCMSET was given
-int modemReads(int fd);                     // how many TIOCMGET requests
+int modemReads(int fd);                      // how many TIOCMGET requests
 
 // Every record sent to fd with tcsetattr is kept (and still applied).
 void recordSettings(int fd);
