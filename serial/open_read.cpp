@@ -23,6 +23,8 @@ int readt(int fd, void *buf, uint32_t len, uint32_t *timeout)
 {
     unsigned char *bytes = static_cast<unsigned char *>(buf);
     uint32_t count = 0;
+    // Widened before multiplying, so every 32-bit timeout is exact (a 32-bit
+    // product would wrap above 4294967 ms).
     const int64_t budget = static_cast<int64_t>(*timeout) * 1000;
     const int64_t start = TimeMonotonic();
     int64_t now = start;
