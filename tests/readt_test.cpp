@@ -159,3 +159,13 @@ TEST_F(Readt, ADescriptorSelectCannotWatchReadsNothing)
     EXPECT_EQ(readt(-1, buf, 3, &timeout), 0);
     close(high);
 }
+
+TEST_F(Readt, TimeoutsBeyondAThirtyTwoBitMicrosecondCountStayExact)
+{
+    sendAndSettle("ok");
+    char buf[2];
+    uint32_t timeout = 5000000; // 5000 s: 5e9 us does not fit in 32 bits
+    EXPECT_EQ(readt(pty.slave, buf, 2, &timeout), 2);
+    EXPECT_GT(timeout, 4999000u);
+    EXPECT_LE(timeout, 5000000u);
+}
