@@ -105,6 +105,17 @@ void closeNode(int fd, int index)
     unlockBoard();
 }
 
+// Before the descriptor itself is closed; errno is left as the caller had it.
+void releaseNode(int fd)
+{
+    const int index = nodeOfFd(fd);
+    if (index < 0)
+        return;
+    const int saved = errno;
+    closeNode(fd, index);
+    errno = saved;
+}
+
 } // namespace
 
 extern "C" {
@@ -158,24 +169,13 @@ int tcsetattr(int fd, int action, const struct termios *t)
 
 int close(int fd)
 {
-    const int index = nodeOfFd(fd);
-    if (index >= 0) {
-        const int saved = errno;
-        closeNode(fd, index);
-        errno = saved;
-    }
+    releaseNode(fd);
     return real::close(fd);
 }
 
 int fclose(FILE *stream)
 {
-    const int fd = stream != nullptr ? fileno(stream) : -1;
-    const int index = nodeOfFd(fd);
-    if (index >= 0) {
-        const int saved = errno;
-        closeNode(fd, index);
-        errno = saved;
-    }
+    releaseNode(stream != nullptr ? fileno(stream) : -1);
     return real::fclose(stream);
 }
 
