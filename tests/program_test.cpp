@@ -25,11 +25,6 @@ std::string noBoardCycle(int port)
     return out + "Ready for next test\n";
 }
 
-bool exitedWithZero(int status)
-{
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 } // namespace
 
 TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)

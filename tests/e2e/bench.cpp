@@ -83,17 +83,5 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
 
 BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys, const std::string &program)
 {
-    Child child;
-    startProgram(child, onBoard(options, program), Console::Pipes);
-    writeAll(child.input, keys);
-    closeInput(child);
-    BoardRun run;
-    run.output = readToEnd(child.output, 60000);
-    run.status = waitForExit(child, 10000);
-    return run;
-}
-
-bool exitedWithZero(int status)
-{
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return runToEnd(onBoard(options, program), keys);
 }

@@ -29,11 +29,7 @@ struct NodeReport {
 std::string newReportPath();
 std::map<std::string, NodeReport> readReport(const std::string &path);
 
-struct BoardRun {
-    std::string output;
-    int status = -1;
-};
+using BoardRun = Finished;
 // Keys on standard input (a pipe), then end of input.
 BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys,
                      const std::string &program = PORTTEST_BINARY);
-bool exitedWithZero(int status);

@@ -10,27 +10,6 @@
 
 namespace {
 
-struct Result {
-    std::string output;
-    int status = -1;
-};
-
-Result run(const std::vector<std::string> &argv)
-{
-    Child child;
-    startProgram(child, argv, Console::Pipes);
-    closeInput(child);
-    Result r;
-    r.output = readToEnd(child.output, 20000);
-    r.status = waitForExit(child, 10000);
-    return r;
-}
-
-int exitCode(int status)
-{
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::vector<std::string> onBoard(std::vector<std::string> args)
 {
     args.insert(args.begin(), BOARDSIM_BINARY);
@@ -43,24 +22,24 @@ TEST(Simulator, EveryWayOfOpeningReachesTheNode)
 {
     // The probe sends FF FF 61 62 63; family 9 loses the leading FF bytes.
     for (const char *how : {"open", "open64", "openat", "fopen", "fork"}) {
-        EXPECT_EQ(run(onBoard({"--", NODE_PROBE, how, "/dev/ttyT8Sy5"})).output, "FF FF 61 62 63 \n") << how;
-        EXPECT_EQ(run(onBoard({"--", NODE_PROBE, how, "/dev/ttyT9Sy21"})).output, "61 62 63 \n") << how;
+        EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, how, "/dev/ttyT8Sy5"})).output, "FF FF 61 62 63 \n") << how;
+        EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, how, "/dev/ttyT9Sy21"})).output, "61 62 63 \n") << how;
     }
 }
 
 TEST(Simulator, ANodeKeepsTheFrameItIsGiven)
 {
     // A bare pseudo-terminal would report 8N2 and glibc would call it EINVAL.
-    EXPECT_EQ(run(onBoard({"--", NODE_PROBE, "frame", "/dev/ttyT8Sy0"})).output, "7O2\n");
+    EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, "frame", "/dev/ttyT8Sy0"})).output, "7O2\n");
 }
 
 TEST(Simulator, OpenFaultsGiveTheirErrors)
 {
-    EXPECT_EQ(run(onBoard({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
+    EXPECT_EQ(runToEnd(onBoard({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
               "open: Device or resource busy\n");
-    EXPECT_EQ(run(onBoard({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
+    EXPECT_EQ(runToEnd(onBoard({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
               "open: Permission denied\n");
-    EXPECT_EQ(run({NODE_PROBE, "open", "/dev/ttyT8Sy0"}).output, "open: No such file or directory\n")
+    EXPECT_EQ(runToEnd({NODE_PROBE, "open", "/dev/ttyT8Sy0"}).output, "open: No such file or directory\n")
         << "no board without the launcher";
 }
 
@@ -70,8 +49,8 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     // the launcher, and no report.
     const std::string script = "echo $(ls /proc/$$/task | wc -l) $(ls /proc/$$/fd | wc -l); exit 3";
     const std::string report = testing::TempDir() + "undisturbed-report";
-    const Result plain = run({"sh", "-c", script});
-    const Result simulated = run(onBoard({"--report", report, "--", "sh", "-c", script}));
+    const Finished plain = runToEnd({"sh", "-c", script});
+    const Finished simulated = runToEnd(onBoard({"--report", report, "--", "sh", "-c", script}));
     EXPECT_EQ(plain.output.substr(0, 2), "1 ") << "one thread";
     EXPECT_EQ(simulated.output, plain.output);
     EXPECT_EQ(exitCode(simulated.status), 3);
@@ -81,7 +60,7 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
 
 TEST(Simulator, HelpNamesEveryFault)
 {
-    const Result help = run({BOARDSIM_BINARY, "--help"});
+    const Finished help = runToEnd({BOARDSIM_BINARY, "--help"});
     EXPECT_EQ(exitCode(help.status), 0);
     EXPECT_EQ(help.output.rfind("usage: boardsim [--fault NODE=KIND]...", 0), 0u);
     for (const char *kind : {"absent", "busy", "denied", "no-echo", "short", "full", "corrupt", "late", "extra",
@@ -109,15 +88,15 @@ TEST(Simulator, UsageErrorsStopBeforeTheCommand)
         for (const char *word : {"--", "touch"})
             argv.push_back(word);
         argv.push_back(marker);
-        const Result r = run(argv);
+        const Finished r = runToEnd(argv);
         EXPECT_EQ(r.output, c.message);
         EXPECT_EQ(exitCode(r.status), 2) << c.message;
         struct stat st;
         EXPECT_NE(stat(marker.c_str(), &st), 0) << c.message;
     }
-    EXPECT_EQ(run({BOARDSIM_BINARY, "--report"}).output, "boardsim: --report needs a value\n");
-    EXPECT_EQ(run({BOARDSIM_BINARY}).output, "boardsim: no command given (see --help)\n");
-    const Result missing = run({BOARDSIM_BINARY, "--", "/nonexistent/porttest"});
+    EXPECT_EQ(runToEnd({BOARDSIM_BINARY, "--report"}).output, "boardsim: --report needs a value\n");
+    EXPECT_EQ(runToEnd({BOARDSIM_BINARY}).output, "boardsim: no command given (see --help)\n");
+    const Finished missing = runToEnd({BOARDSIM_BINARY, "--", "/nonexistent/porttest"});
     EXPECT_EQ(missing.output, "boardsim: /nonexistent/porttest: No such file or directory\n");
     EXPECT_EQ(exitCode(missing.status), 127);
 }

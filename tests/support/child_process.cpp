@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "pseudo_terminal.h"
 
 #include <cerrno>
 #include <chrono>
@@ -149,4 +150,26 @@ void closeInput(Child &child)
 {
     close(child.input);
     child.input = -1;
+}
+
+bool exitedWithZero(int status)
+{
+    return exitCode(status) == 0;
+}
+
+int exitCode(int status)
+{
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Finished runToEnd(const std::vector<std::string> &argv, const std::string &keys)
+{
+    Child child;
+    startProgram(child, argv, Console::Pipes);
+    writeAll(child.input, keys);
+    closeInput(child);
+    Finished finished;
+    finished.output = readToEnd(child.output, 60000);
+    finished.status = waitForExit(child, 10000);
+    return finished;
 }

@@ -37,3 +37,13 @@ std::string readToEnd(int fd, int timeoutMs);
 // The wait status, or -1 if the program is still running after timeoutMs.
 int waitForExit(Child &child, int timeoutMs);
 void closeInput(Child &child);
+bool exitedWithZero(int status);
+int exitCode(int status); // -1 unless the program exited normally
+
+struct Finished {
+    std::string output;
+    int status = -1;
+};
+// Runs a program on pipes: `keys` on standard input, then end of input; all
+// it prints, and how it ended.
+Finished runToEnd(const std::vector<std::string> &argv, const std::string &keys = "");
