@@ -1,19 +1,35 @@
 #!/usr/bin/env bash
-# Builds porttest and runs every test, twice: a normal build and one with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are errors.
+# Builds porttest and runs every test: a normal build, one with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the armhf and arm64
+# cross builds under qemu-user. Warnings are errors. Then builds the Debian
+# packages for the three architectures and, as root, installs the amd64 ones
+# and runs them.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
-ensure_tools
+ensure_tools packaging
 
 jobs=$(nproc)
 run_suite() {
     local dir=$1; shift
+    local start=$SECONDS
     echo "== $dir"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPORTTEST_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    echo "== $dir: $((SECONDS - start)) s"
 }
 
 run_suite build/test
 run_suite build/sanitize -DPORTTEST_SANITIZE=ON
+run_suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
+run_suite build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
+
+start=$SECONDS
+scripts/package.sh
+echo "== packages: $((SECONDS - start)) s"
+if [ "$(id -u)" -eq 0 ]; then
+    scripts/check-installed.sh
+else
+    echo "== not root: the installed packages are not checked"
+fi

@@ -1,12 +1,42 @@
-# Sourced by the run and test scripts: installs what a fresh Debian machine
-# lacks for building porttest and its tests. Needs root only when something
-# is missing.
+# Sourced by the run, test and package scripts: installs what a fresh Debian
+# machine lacks. Needs root only when something is missing.
+#   ensure_tools            building and running porttest and boardsim
+#   ensure_tools tests      and the unit tests (GoogleTest)
+#   ensure_tools cross      and the ARM cross compilers and qemu-user
+#   ensure_tools packaging  and what building and checking packages takes
+# (each implies the ones above it).
 ensure_tools() {
-    local missing=()
+    local level=${1:-run}
+    local missing=() arches=()
     command -v cmake >/dev/null || missing+=(cmake)
     command -v g++ >/dev/null || missing+=(g++)
     command -v make >/dev/null || missing+=(make)
-    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    if [ "$level" != run ]; then
+        [ -f /usr/include/gtest/gtest.h ] && [ -d /usr/src/googletest ] || missing+=(libgtest-dev)
+    fi
+    if [ "$level" = cross ] || [ "$level" = packaging ]; then
+        command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
+        command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
+        command -v qemu-arm >/dev/null && command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+    fi
+    if [ "$level" = packaging ]; then
+        command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+        command -v lintian >/dev/null || missing+=(lintian)
+        command -v fakeroot >/dev/null || missing+=(fakeroot)
+        command -v man >/dev/null || missing+=(man-db)
+        command -v gzip >/dev/null || missing+=(gzip)
+        # The target's own C and C++ libraries, installed beside the host's
+        # (multiarch): dpkg-shlibdeps reads the cross packages' dependencies
+        # from them.
+        local arch
+        for arch in armhf arm64; do
+            for lib in libc6 libgcc-s1 libstdc++6; do
+                dpkg-query -W -f '${Status}' "$lib:$arch" 2>/dev/null | grep -q 'ok installed' ||
+                    missing+=("$lib:$arch")
+            done
+            dpkg --print-foreign-architectures | grep -qx "$arch" || arches+=("$arch")
+        done
+    fi
     [ ${#missing[@]} -eq 0 ] && return 0
 
     if [ "$(id -u)" -ne 0 ]; then
@@ -14,6 +44,9 @@ ensure_tools() {
         exit 1
     fi
     echo "installing: ${missing[*]}" >&2
+    for arch in "${arches[@]}"; do
+        dpkg --add-architecture "$arch"
+    done
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }

@@ -5,18 +5,25 @@
 // board's 48 device nodes up as pseudo-terminals inside that process.
 #include "board.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
+// The text is laid out here as it prints.
+// clang-format off
 const char kUsage[] =
-    "usage: boardsim [--fault NODE=KIND]... [--report FILE] [--clock-step SECONDS] [--] COMMAND [ARGS...]\n"
+    "usage: boardsim [--fault NODE=KIND]... [--report FILE] [--clock-step SECONDS]\n"
+    "                [--] COMMAND [ARGS...]\n"
     "\n"
     "Runs COMMAND with the serial board's device nodes /dev/ttyT8Sy0../dev/ttyT9Sy23\n"
     "simulated, each with a loopback plug fitted. Nothing is written to /dev and no\n"
@@ -27,7 +34,8 @@ const char kUsage[] =
     "             the line (10 bits a byte at the node's speed: 87 us at 115200).\n"
     "             Family-9 nodes lose FF bytes at the head of a burst: their\n"
     "             receiver wakes from idle only on a character with a longer low\n"
-    "             pulse, so the pattern FF FF 01 55 00 AA 00 11 returns as its last six.\n"
+    "             pulse, so the pattern FF FF 01 55 00 AA 00 11 returns as its\n"
+    "             last six.\n"
     "  handshake  bank 0 (nodes 0-7) loops RTS to CTS and DTR to DCD, bank 1 (8-15)\n"
     "             DTR to DCD only, bank 2 (16-23) is wired for data only. Inputs\n"
     "             follow their output within 1 ms.\n"
@@ -46,10 +54,16 @@ const char kUsage[] =
     "  --clock-step SECONDS make the wall clock COMMAND sees jump by SECONDS (may be\n"
     "                       negative) 5 ms after every write to a node. The system\n"
     "                       clock is not touched.\n"
-    "  --help               show this text.\n"
+    "  -h, --help           show this text.\n"
+    "  --version            show the version.\n"
     "\n"
-    "Exit status: that of COMMAND; 2 for a usage error (COMMAND is not run), 127 if\n"
-    "COMMAND cannot be started.\n";
+    "Options end at the first word that is not one, as with env: options for\n"
+    "COMMAND follow it. BOARDSIM_EMULATOR names a user-mode emulator for a COMMAND\n"
+    "built for another processor.\n"
+    "\n"
+    "Exit status: that of COMMAND; 2 for a usage error (COMMAND is not run), 126 if\n"
+    "COMMAND cannot be run, 127 if it is not found.\n";
+// clang-format on
 
 [[noreturn]] void usageError(const char *message)
 {
@@ -62,14 +76,14 @@ void printHelp()
     std::string kinds;
     for (int i = 0; i < board::kFaultCount; i++) {
         char line[160];
-        snprintf(line, sizeof line, "                         %-9s %s\n", board::kFaultNames[i].name,
-                 board::kFaultNames[i].help);
+        snprintf(line, sizeof line, "      %-9s %s\n", board::kFaultNames[i].name, board::kFaultNames[i].help);
         kinds += line;
     }
     printf(kUsage, kinds.c_str());
 }
 
-// The preload library is built beside the launcher.
+// The preload library sits beside the launcher in the build tree, and in the
+// private library folder once installed (SHIM_FROM_BIN, relative to bin).
 std::string shimPath()
 {
     char self[PATH_MAX];
@@ -79,14 +93,36 @@ std::string shimPath()
         exit(1);
     }
     self[len] = '\0';
-    std::string path(self);
-    path.erase(path.rfind('/') + 1);
-    path += "libboardsim.so";
-    if (access(path.c_str(), R_OK) != 0) {
-        fprintf(stderr, "boardsim: %s: %s\n", path.c_str(), strerror(errno));
-        exit(1);
+    std::string dir(self);
+    dir.erase(dir.rfind('/') + 1);
+    const std::string installed = dir + SHIM_FROM_BIN "/libboardsim.so", beside = dir + "libboardsim.so";
+    for (const std::string &path : {installed, beside})
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    fprintf(stderr, "boardsim: %s: %s\n", installed.c_str(), strerror(ENOENT));
+    exit(1);
+}
+
+// A command without a slash is looked up in PATH, as the shell does; the
+// exec below then tells "not there" (127) from "cannot run" (126).
+std::string findCommand(const char *name)
+{
+    if (strchr(name, '/') != nullptr)
+        return name;
+    const char *path = getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::string found;
+    for (size_t start = 0; start <= dirs.size();) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = start == end ? "." : dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (found.empty() && access(candidate.c_str(), F_OK) == 0)
+            found = candidate; // there but not executable: 126, unless one later is
+        start = end + 1;
     }
-    return path;
+    return found.empty() ? name : found;
 }
 
 long long parseSeconds(const char *text)
@@ -108,6 +144,56 @@ void appendTo(const char *name, const std::string &value, const char *separator)
     setenv(name, joined.c_str(), 1);
 }
 
+enum Option { kFault = 1, kReport, kClockStep, kVersion };
+
+const struct option kOptions[] = {
+    {"fault", required_argument, nullptr, kFault},
+    {"report", required_argument, nullptr, kReport},
+    {"clock-step", required_argument, nullptr, kClockStep},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The report is written by the library inside COMMAND, where a failure could
+// only be silent: a path that cannot be written is refused here, up front.
+void checkReportPath(const std::string &report)
+{
+    const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        usageError(("--report " + report + ": " + strerror(errno)).c_str());
+    close(fd);
+    unlink(report.c_str()); // no report afterwards means no node was opened
+}
+
+// With an emulator named, a COMMAND the kernel cannot run is started through
+// it, and the preload goes to the emulated program, not to the emulator.
+void execCommand(const std::string &path, char **argv, const std::string &shim)
+{
+    const char *emulator = getenv("BOARDSIM_EMULATOR");
+    const char *old = getenv("LD_PRELOAD");
+    const std::string preload = old != nullptr && *old != '\0' ? shim + " " + old : shim;
+    if (emulator == nullptr || *emulator == '\0') {
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        execv(path.c_str(), argv);
+        return;
+    }
+    execv(path.c_str(), argv);
+    if (errno != ENOEXEC)
+        return;
+    std::vector<char *> args;
+    const std::string env = "LD_PRELOAD=" + preload;
+    args.push_back(const_cast<char *>(emulator));
+    args.push_back(const_cast<char *>("-E"));
+    args.push_back(const_cast<char *>(env.c_str()));
+    args.push_back(const_cast<char *>(path.c_str()));
+    for (char **arg = argv + 1; *arg != nullptr; arg++)
+        args.push_back(*arg);
+    args.push_back(nullptr);
+    execvp(emulator, args.data());
+    errno = ENOEXEC;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -116,60 +202,59 @@ int main(int argc, char **argv)
     long long clockStepUs = 0;
     unsigned checked[board::kNodes] = {};
 
-    int arg = 1;
-    for (; arg < argc; arg++) {
-        const std::string option = argv[arg];
-        if (option == "--") {
-            arg++;
+    opterr = 0; // the messages below say more
+    for (;;) {
+        const int option = getopt_long(argc, argv, "+:h", kOptions, nullptr);
+        if (option == -1)
             break;
-        }
-        if (option.rfind("--", 0) != 0)
-            break;
-        if (option == "--help") {
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (option) {
+        case 'h':
             printHelp();
             return 0;
-        }
-        const size_t equals = option.find('=');
-        const std::string name = option.substr(0, equals);
-        if (name != "--fault" && name != "--report" && name != "--clock-step")
-            usageError(("unknown option '" + option + "' (see --help)").c_str());
-        std::string value;
-        if (equals != std::string::npos)
-            value = option.substr(equals + 1);
-        else if (arg + 1 < argc)
-            value = argv[++arg];
-        else
-            usageError((name + " needs a value").c_str());
-
-        if (name == "--fault") {
+        case kVersion:
+            printf("boardsim %s\n", BOARDSIM_VERSION);
+            return 0;
+        case kFault: {
             char error[160];
-            if (value.find(',') != std::string::npos ||
-                !board::parseFaults(value.c_str(), checked, error, sizeof error))
-                usageError(value.find(',') != std::string::npos ? "one NODE=KIND per --fault" : error);
+            if (value.find(',') != std::string::npos)
+                usageError("one NODE=KIND per --fault");
+            if (!board::parseFaults(value.c_str(), checked, error, sizeof error))
+                usageError(error);
             faults += (faults.empty() ? "" : ",") + value;
-        } else if (name == "--report") {
+            break;
+        }
+        case kReport:
             report = value;
-        } else {
+            break;
+        case kClockStep:
             clockStepUs = parseSeconds(value.c_str());
+            break;
+        case ':':
+            usageError((std::string(argv[optind - 1]) + " needs a value").c_str());
+        default:
+            usageError(("unknown option '" + std::string(argv[optind - 1]) + "' (see --help)").c_str());
         }
     }
-    if (arg >= argc)
+    if (optind >= argc)
         usageError("no command given (see --help)");
 
     setenv("BOARDSIM_FAULTS", faults.c_str(), 1);
     setenv("BOARDSIM_CLOCK_STEP_US", std::to_string(clockStepUs).c_str(), 1);
     if (!report.empty()) {
-        unlink(report.c_str()); // no report afterwards means no node was opened
+        checkReportPath(report);
         setenv("BOARDSIM_REPORT", report.c_str(), 1);
     } else {
         unsetenv("BOARDSIM_REPORT");
     }
-    appendTo("LD_PRELOAD", shimPath(), " ");
+    const std::string shim = shimPath();
     // A sanitized build checks that its runtime is loaded first; the preloaded
     // library comes before it, which is harmless here.
     appendTo("ASAN_OPTIONS", "verify_asan_link_order=0", ":");
 
-    execvp(argv[arg], argv + arg);
-    fprintf(stderr, "boardsim: %s: %s\n", argv[arg], strerror(errno));
-    return 127;
+    const std::string command = findCommand(argv[optind]);
+    execCommand(command, argv + optind, shim);
+    const int error = errno;
+    fprintf(stderr, "boardsim: %s: %s\n", argv[optind], strerror(error));
+    return error == ENOENT ? 127 : 126;
 }

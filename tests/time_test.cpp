@@ -23,6 +23,14 @@ TEST(TimeToTV, BothPartsTakeTheSignOfTheCount)
     }
 }
 
+TEST(TimeToTV, HoldsSecondsPast2038)
+{
+    // Every build, the 32-bit ARM one included, has a 64-bit time_t: a bench
+    // fixture in use after January 2038 must not see its clock wrap.
+    EXPECT_EQ(sizeof(time_t), 8u);
+    EXPECT_EQ(TimeToTV(2208988800LL * 1000000 + 5).tv_sec, 2208988800LL);
+}
+
 TEST(TimeNow, IsWallClockMicroseconds)
 {
     struct timeval before, after;

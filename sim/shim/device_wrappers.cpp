@@ -59,7 +59,9 @@ void driveOutputs(Node &n, int word)
     }
 }
 
-int modemRequest(int index, unsigned long request, int *arg)
+} // namespace
+
+int sim::modemRequest(int index, unsigned long request, int *arg)
 {
     lockBoard();
     Node &n = node(index);
@@ -82,10 +84,12 @@ int modemRequest(int index, unsigned long request, int *arg)
     return 0;
 }
 
-bool isModemRequest(unsigned long request)
+bool sim::isModemRequest(unsigned long request)
 {
     return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
 }
+
+namespace {
 
 // The program's last descriptor on the node is going: note the settings it
 // leaves behind, and drop what the receiver holds or has on the way, as a

@@ -168,6 +168,14 @@ void startFixture()
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+int64_t pumpNode(int index, int64_t nowUs)
+{
+    Node &n = node(index);
+    transmit(index, nowUs);
+    deliver(n, nowUs);
+    return n.inFlightCount > 0 ? n.inFlight[n.inFlightHead].dueUs : -1;
+}
+
 void wakeFixture()
 {
     if (wakeFd >= 0)

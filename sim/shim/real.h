@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <sys/select.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -24,5 +25,6 @@ int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);
 int clock_gettime(clockid_t clock, struct timespec *ts);
 time_t time(time_t *t);
+int select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout);
 
 } // namespace real

@@ -66,6 +66,16 @@ void describeSettings(const Node &n, char *buf, unsigned size);
 int64_t monotonicUs();
 int nextOpenOrder();
 
+// TIOCMGET/SET/BIS/BIC, which a pseudo-terminal refuses, answered by the
+// board's wiring for node `index`.
+bool isModemRequest(unsigned long request);
+int modemRequest(int index, unsigned long request, int *arg);
+
+// With the board locked: puts what the program wrote on node `index` onto
+// the line and hands the node what has arrived by nowUs. Returns when the
+// next byte on its way back is due, or -1 for none.
+int64_t pumpNode(int index, int64_t nowUs);
+
 // The fixture: one thread per process that returns bytes and steps clocks.
 void startFixture();
 void wakeFixture();

@@ -4,9 +4,13 @@
 //   node_probe open|open64|openat|fopen|fork PATH
 //   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
 //                             prints the frame the node reports back
+//   node_probe idle           opens no node; prints its threads, its open
+//                             descriptors and whether the board's library is
+//                             loaded, and exits with status 3
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -67,8 +71,36 @@ static void reportFrame(int fd)
            (t.c_cflag & CSTOPB) ? 2 : 1);
 }
 
+static int entriesIn(const char *dir)
+{
+    DIR *d = opendir(dir);
+    int count = 0;
+    while (d != nullptr && readdir(d) != nullptr)
+        count++;
+    if (d != nullptr)
+        closedir(d);
+    return count - 3; // ".", ".." and, for fd, the one opendir holds
+}
+
+static void reportIdle()
+{
+    bool loaded = false;
+    if (FILE *maps = fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (fgets(line, sizeof line, maps) != nullptr)
+            loaded = loaded || strstr(line, "libboardsim.so") != nullptr;
+        fclose(maps);
+    }
+    printf("threads=%d fds=%d library=%s\n", entriesIn("/proc/self/task") + 1, entriesIn("/proc/self/fd"),
+           loaded ? "loaded" : "absent");
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "idle") {
+        reportIdle();
+        return 3;
+    }
     if (argc != 3)
         return 2;
     const std::string how = argv[1];

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,17 +46,20 @@ TEST(Simulator, OpenFaultsGiveTheirErrors)
 
 TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
 {
-    // Same threads, same descriptors, same output and exit status as without
-    // the launcher, and no report.
-    const std::string script = "echo $(ls /proc/$$/task | wc -l) $(ls /proc/$$/fd | wc -l); exit 3";
+    // The library is loaded, but adds no thread and no descriptor, changes
+    // neither output nor exit status, and leaves no report.
     const std::string report = testing::TempDir() + "undisturbed-report";
-    const Finished plain = runToEnd({"sh", "-c", script});
-    const Finished simulated = runToEnd(onBoard({"--report", report, "--", "sh", "-c", script}));
-    EXPECT_EQ(plain.output.substr(0, 2), "1 ") << "one thread";
-    EXPECT_EQ(simulated.output, plain.output);
+    const Finished plain = runToEnd({NODE_PROBE, "idle"});
+    const Finished simulated = runToEnd(onBoard({"--report", report, "--", NODE_PROBE, "idle"}));
+    const std::string loaded = " library=loaded\n", absent = " library=absent\n";
+    ASSERT_GT(plain.output.size(), absent.size());
+    EXPECT_EQ(plain.output.substr(plain.output.size() - absent.size()), absent);
+    EXPECT_EQ(simulated.output, plain.output.substr(0, plain.output.size() - absent.size()) + loaded);
+    EXPECT_EQ(exitCode(plain.status), 3);
     EXPECT_EQ(exitCode(simulated.status), 3);
     struct stat st;
     EXPECT_NE(stat(report.c_str(), &st), 0);
+    unlink(report.c_str());
 }
 
 TEST(Simulator, HelpNamesEveryFault)
@@ -82,6 +86,9 @@ TEST(Simulator, UsageErrorsStopBeforeTheCommand)
         {{"--fault", "COM2=late,COM3=late"}, "boardsim: one NODE=KIND per --fault\n"},
         {{"--clock-step", "soon"}, "boardsim: --clock-step takes a number of seconds, not 'soon'\n"},
         {{"--speed", "9600"}, "boardsim: unknown option '--speed' (see --help)\n"},
+        {{"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
+        {{"--report", "/nonexistent/report"}, "boardsim: --report /nonexistent/report: No such file or directory\n"},
+        {{"--report", "/"}, "boardsim: --report /: Is a directory\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv = onBoard(c.options);
@@ -99,4 +106,32 @@ TEST(Simulator, UsageErrorsStopBeforeTheCommand)
     const Finished missing = runToEnd({BOARDSIM_BINARY, "--", "/nonexistent/porttest"});
     EXPECT_EQ(missing.output, "boardsim: /nonexistent/porttest: No such file or directory\n");
     EXPECT_EQ(exitCode(missing.status), 127);
+    const Finished notRunnable = runToEnd({BOARDSIM_BINARY, "--", "/dev/null"});
+    EXPECT_EQ(notRunnable.output, "boardsim: /dev/null: Permission denied\n");
+    EXPECT_EQ(exitCode(notRunnable.status), 126);
+}
+
+TEST(Simulator, OptionsEndAtTheCommand)
+{
+    // What follows the command is the command's, even if it looks like ours;
+    // the command is found in PATH as a shell would find it.
+    const Finished r = runToEnd({BOARDSIM_BINARY, "--fault", "COM2=late", "echo", "--fault", "-h"});
+    EXPECT_EQ(r.output, "--fault -h\n");
+    EXPECT_EQ(exitCode(r.status), 0);
+}
+
+TEST(Simulator, HelpFitsATerminalAndVersionIsTheProjects)
+{
+    for (const char *flag : {"-h", "--help"}) {
+        const Finished help = runToEnd({BOARDSIM_BINARY, flag});
+        EXPECT_EQ(exitCode(help.status), 0);
+        size_t longest = 0;
+        for (size_t start = 0; start < help.output.size();) {
+            const size_t end = std::min(help.output.find('\n', start), help.output.size());
+            longest = std::max(longest, end - start);
+            start = end + 1;
+        }
+        EXPECT_LE(longest, 80u) << flag;
+    }
+    EXPECT_EQ(runToEnd({BOARDSIM_BINARY, "--version"}).output, "boardsim " PROJECT_VERSION "\n");
 }

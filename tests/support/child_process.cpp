@@ -1,6 +1,7 @@
 #include "child_process.h"
 #include "pseudo_terminal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -23,15 +24,48 @@ Child::~Child()
             close(fd);
 }
 
+// execvp would hand a program the kernel cannot run to /bin/sh as a script;
+// the path is looked up here instead and the exec failure seen as it is.
+static std::string findProgram(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return name;
+}
+
 static void execInChild(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     for (const std::string &entry : env)
         putenv(const_cast<char *>(entry.c_str())); // strings outlive the exec
     std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
+    const std::string program = findProgram(argv[0]);
+    args.push_back(const_cast<char *>(program.c_str()));
+    for (size_t i = 1; i < argv.size(); i++)
+        args.push_back(const_cast<char *>(argv[i].c_str()));
     args.push_back(nullptr);
-    execvp(args[0], args.data());
+#ifdef TARGET_EMULATOR
+    // A cross build's tests run under a user-mode emulator, and so must the
+    // target programs they start; boardsim, told the same, passes it on.
+    if (TARGET_EMULATOR_ROOT[0] != '\0')
+        setenv("QEMU_LD_PREFIX", TARGET_EMULATOR_ROOT, 1);
+    setenv("BOARDSIM_EMULATOR", TARGET_EMULATOR, 1);
+    execv(args[0], args.data());
+    if (errno == ENOEXEC) {
+        args.insert(args.begin(), const_cast<char *>(TARGET_EMULATOR));
+        execvp(args[0], args.data());
+    }
+#else
+    execv(args[0], args.data());
+#endif
     _exit(127);
 }
 

@@ -41,6 +41,17 @@ std::map<int, SettingsState> &settings()
 int64_t wallOffsetUs = 0;
 int64_t wallStepUs = 0;
 
+// With 64-bit time on a 32-bit machine the headers rename ioctl and the
+// clocks, and so the definitions below; the C library's entries behind them
+// carry the new names too, and the old names are the 32-bit-time ones.
+#if defined(__USE_TIME_BITS64) && defined(__TIMESIZE) && __TIMESIZE == 32
+constexpr const char *kRealIoctl = "__ioctl_time64";
+constexpr const char *kRealClock = "__clock_gettime64";
+#else
+constexpr const char *kRealIoctl = "ioctl";
+constexpr const char *kRealClock = "clock_gettime";
+#endif
+
 template <typename Fn> Fn real(const char *name)
 {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
@@ -151,7 +162,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
         return 0;
     }
     using Ioctl = int (*)(int, unsigned long, ...);
-    static const Ioctl realIoctl = real<Ioctl>("ioctl");
+    static const Ioctl realIoctl = real<Ioctl>(kRealIoctl);
     return realIoctl(fd, request, arg);
 }
 
@@ -180,7 +191,7 @@ extern "C" int tcsetattr(int fd, int action, const struct termios *t) noexcept
 extern "C" int clock_gettime(clockid_t clock, struct timespec *ts) noexcept
 {
     using Get = int (*)(clockid_t, struct timespec *);
-    static const Get realGet = real<Get>("clock_gettime");
+    static const Get realGet = real<Get>(kRealClock);
     const int result = realGet(clock, ts);
     if (result == 0 && clock == CLOCK_REALTIME) {
         const int64_t us = static_cast<int64_t>(ts->tv_sec) * 1000000 + ts->tv_nsec / 1000 + nextWallShift();

@@ -1,0 +1,63 @@
+# Installation and the Debian packages: porttest (the program and its manual)
+# and boardsim (the launcher, its preload library and its manual). boardsim
+# needs nothing of porttest, but is there to run it, so it recommends it.
+#
+#   cmake -DCMAKE_INSTALL_PREFIX=/usr -DPORTTEST_HARDEN=ON ... && cpack -G DEB
+#
+# scripts/package.sh does this for every architecture.
+
+install(TARGETS porttest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT porttest)
+
+# Manual pages and the documents Debian asks for, compressed as it wants them:
+# gzip -9n leaves no name or time stamp in the file, so builds are repeatable.
+find_program(GZIP gzip REQUIRED)
+set(doc_out ${CMAKE_BINARY_DIR}/doc)
+foreach(pkg porttest boardsim)
+  configure_file(${PROJECT_SOURCE_DIR}/man/${pkg}.1 ${doc_out}/${pkg}.1 @ONLY)
+  set(PKG ${pkg})
+  set(VERSION ${PROJECT_VERSION})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${doc_out}/${pkg}/changelog @ONLY)
+  add_custom_command(OUTPUT ${doc_out}/${pkg}.1.gz ${doc_out}/${pkg}/changelog.gz
+    COMMAND ${GZIP} -9nc ${doc_out}/${pkg}.1 > ${doc_out}/${pkg}.1.gz
+    COMMAND ${GZIP} -9nc ${doc_out}/${pkg}/changelog > ${doc_out}/${pkg}/changelog.gz
+    DEPENDS ${doc_out}/${pkg}.1 ${doc_out}/${pkg}/changelog VERBATIM)
+  list(APPEND doc_files ${doc_out}/${pkg}.1.gz ${doc_out}/${pkg}/changelog.gz)
+  install(FILES ${doc_out}/${pkg}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${pkg})
+  install(FILES ${doc_out}/${pkg}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${pkg} COMPONENT ${pkg})
+endforeach()
+add_custom_target(docs ALL DEPENDS ${doc_files})
+
+set(CPACK_PACKAGE_NAME porttest)
+set(CPACK_PACKAGE_VENDOR "porttest developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "porttest maintainers <porttest@example.org>")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL porttest boardsim)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Without this a cross-built package would carry the build machine's.
+if(PORTTEST_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PORTTEST_DEB_ARCH})
+endif()
+
+set(CPACK_DEBIAN_PORTTEST_PACKAGE_NAME porttest)
+set(CPACK_DEBIAN_PORTTEST_DESCRIPTION "bench test for the eight-port serial board
+porttest tests one port of the eight-port serial board (COM2 to COM9) at
+each key press: fitted with a loopback plug, each of the port's six device
+nodes must return a test pattern and loop RTS to CTS and DTR to DCD.
+It prints a FAIL line for every failed check and a verdict per port.")
+set(CPACK_DEBIAN_BOARDSIM_PACKAGE_NAME boardsim)
+set(CPACK_DEBIAN_BOARDSIM_PACKAGE_RECOMMENDS porttest)
+set(CPACK_DEBIAN_BOARDSIM_DESCRIPTION "simulated eight-port serial board for porttest
+boardsim runs a command with the serial board's 48 device nodes simulated
+inside it, each with a loopback plug fitted, and faults that can be
+switched on per node: absent, busy or silent nodes, lost, altered or late
+bytes, stuck handshake lines. Nothing is written to /dev and no root is
+needed.")
+
+include(CPack)
