@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
-ensure_tools packaging
+ensure_tools tests
 
 jobs=$(nproc)
 run_suite() {

@@ -9,9 +9,10 @@
 //                                  setup, data loopback, handshakes, restore.
 //   checkHandshakes(fd, path, bank, &failures)
 //                                  RTS->CTS on bank 0, DTR->DCD on banks 0, 1.
-//   restoreConsoleOnSignals()      on SIGINT/SIGQUIT/SIGHUP/SIGTERM, puts the
-//                                  console back in line mode, then dies of the
-//                                  same signal.
+//   restoreConsoleOnSignals()      on SIGINT/SIGQUIT/SIGHUP/SIGTERM/SIGPIPE,
+//                                  puts the console back in line mode, then
+//                                  dies of the same signal; on SIGTSTP puts it
+//                                  back and stops, on SIGCONT takes keys again.
 #pragma once
 
 int testPort(int port);

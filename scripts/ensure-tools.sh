@@ -1,25 +1,31 @@
 # Sourced by the run, test and package scripts: installs what a fresh Debian
 # machine lacks. Needs root only when something is missing.
 #   ensure_tools            building and running porttest and boardsim
-#   ensure_tools tests      and the unit tests (GoogleTest)
-#   ensure_tools cross      and the ARM cross compilers and qemu-user
-#   ensure_tools packaging  and what building and checking packages takes
-# (each implies the ones above it).
+#   ensure_tools static     and clang-format, clang-tidy, cppcheck, GoogleTest
+#   ensure_tools packaging  and GoogleTest, the ARM cross compilers,
+#                           qemu-user and what building packages takes
+#   ensure_tools tests      all of the above, and valgrind
 ensure_tools() {
     local level=${1:-run}
     local missing=() arches=()
     command -v cmake >/dev/null || missing+=(cmake)
     command -v g++ >/dev/null || missing+=(g++)
     command -v make >/dev/null || missing+=(make)
-    if [ "$level" != run ]; then
-        [ -f /usr/include/gtest/gtest.h ] && [ -d /usr/src/googletest ] || missing+=(libgtest-dev)
+    if [ "$level" = static ] || [ "$level" = tests ]; then
+        command -v clang-format-14 >/dev/null || missing+=(clang-format-14)
+        command -v clang-tidy-14 >/dev/null || missing+=(clang-tidy-14)
+        command -v cppcheck >/dev/null || missing+=(cppcheck)
+        [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) # the tests are checked too
     fi
-    if [ "$level" = cross ] || [ "$level" = packaging ]; then
+    if [ "$level" = tests ]; then
+        command -v valgrind >/dev/null || missing+=(valgrind)
+        command -v bash >/dev/null || missing+=(bash)
+    fi
+    if [ "$level" = packaging ] || [ "$level" = tests ]; then
+        [ -f /usr/include/gtest/gtest.h ] && [ -d /usr/src/googletest ] || missing+=(libgtest-dev)
         command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
         command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
         command -v qemu-arm >/dev/null && command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
-    fi
-    if [ "$level" = packaging ]; then
         command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
         command -v lintian >/dev/null || missing+=(lintian)
         command -v fakeroot >/dev/null || missing+=(fakeroot)

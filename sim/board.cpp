@@ -55,7 +55,7 @@ static int nodeFromName(const char *name)
     const size_t len = strlen(digits);
     if (len < 1 || len > 2 || strspn(digits, "0123456789") != len || (len == 2 && digits[0] == '0'))
         return -1;
-    const int number = atoi(digits);
+    const int number = len == 1 ? digits[0] - '0' : (digits[0] - '0') * 10 + (digits[1] - '0');
     if (number > 23)
         return -1;
     return (name[4] == '9' ? 24 : 0) + number;

@@ -115,7 +115,7 @@ std::string findCommand(const char *name)
     for (size_t start = 0; start <= dirs.size();) {
         const size_t end = std::min(dirs.find(':', start), dirs.size());
         const std::string dir = start == end ? "." : dirs.substr(start, end - start);
-        const std::string candidate = dir + "/" + name;
+        std::string candidate = dir + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
         if (found.empty() && access(candidate.c_str(), F_OK) == 0)

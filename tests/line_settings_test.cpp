@@ -72,7 +72,7 @@ TEST_F(LineSettings, TheTestsSettingsAre115200EightNoneOneRaw)
 
 TEST_F(LineSettings, FrameArgumentsReachTheRecord)
 {
-    struct Case {
+    const struct Case {
         tcflag_t size;
         int parity, stopBits, modem;
         tcflag_t startOn, startOff;
@@ -110,7 +110,7 @@ TEST_F(LineSettings, FrameArgumentsReachTheRecord)
 
 TEST_F(LineSettings, FlowControlModes)
 {
-    struct Case {
+    const struct Case {
         int mode;
         bool crtscts, ixon;
     } cases[] = {{2, true, false}, {1, false, true}, {0, false, false}};

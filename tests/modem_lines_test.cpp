@@ -18,7 +18,7 @@ protected:
 
 TEST_F(ModemLines, SettersChangeTheirOwnLineAndKeepTheOther)
 {
-    struct Case {
+    const struct Case {
         void (*set)(int, int);
         int level;
         int before, after;

@@ -20,7 +20,7 @@ enum class Plug { None, Echo };
 
 class LoopbackPlug {
 public:
-    LoopbackPlug(int master, Plug plug) : master_(master), plug_(plug)
+    LoopbackPlug(int master, Plug plug) : master_(master)
     {
         if (plug != Plug::None)
             thread_ = std::thread([this] { run(); });
@@ -46,7 +46,6 @@ private:
         }
     }
     int master_;
-    Plug plug_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 // The real porttest binary, on a machine without the board: every node open
 // fails with "No such file or directory". The dialogue on a working board is
@@ -14,6 +15,12 @@ namespace {
 
 const char kBanner[] = "Kestrum COM2-9 Test\n"
                        "Press '2' through '9' to test each port, or another key to quit.\n";
+
+tcflag_t keyModeBits(int console)
+{
+    struct termios t;
+    return tcgetattr(console, &t) == 0 ? t.c_lflag & (ICANON | ECHO) : ~tcflag_t(0);
+}
 
 std::string noBoardCycle(int port)
 {
@@ -39,7 +46,7 @@ TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)
 
 TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
 {
-    struct Case {
+    const struct Case {
         const char *how;
         int sig;
     } cases[] = {{"\x03", SIGINT}, {"\x1c", SIGQUIT}, {nullptr, SIGHUP}, {nullptr, SIGTERM}};
@@ -57,4 +64,53 @@ TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
         ASSERT_EQ(tcgetattr(child.consoleSlave, &t), 0);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO)) << c.sig;
     }
+}
+
+TEST(Program, AClosedOutputPipeGivesTheConsoleBackAndEndsTheProgram)
+{
+    // porttest | head -n 3, with head gone: the next line written kills the
+    // program by SIGPIPE, and the operator's terminal must not stay in key mode.
+    Child child;
+    startProgram(child, {PORTTEST_BINARY}, Console::TerminalInPipeOut);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    close(child.output);
+    child.output = -1;
+    writeAll(child.input, "2");
+    const int status = waitForExit(child, 10000);
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
+}
+
+TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
+{
+    // Ctrl-Z, then fg, under a shell with job control, as at the bench. The
+    // shell hands the terminal back as the stopped program left it, so that
+    // must be line mode; resumed, the program must take single keys again.
+    std::vector<std::string> argv = {
+        "bash", "-c", "set -m; \"$@\"; echo \"[stopped $?]\"; read -r; fg >/dev/null; echo \"[ended $?]\"", "bash"};
+    for (const std::string &word : targetCommand({PORTTEST_BINARY}))
+        argv.push_back(word);
+    Child child;
+    startProgram(child, argv, Console::PseudoTerminal);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_EQ(keyModeBits(child.consoleSlave), tcflag_t(0));
+
+    writeAll(child.input, "\x1a");
+    const std::string stopped = readUntil(child.output, "]\n", 10000);
+    ASSERT_NE(stopped.find("[stopped 1"), std::string::npos) << stopped; // 128 + the stop signal
+    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO)) << "line mode while stopped";
+    writeAll(child.input, "\n"); // the shell reads a line, then runs fg
+    EXPECT_EQ(readUntil(child.output, "\n", 10000), "\n") << "the line, echoed";
+
+    for (int waited = 0; waited < 10000 && keyModeBits(child.consoleSlave) != 0; waited += 5)
+        usleep(5000);
+    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(0)) << "key mode once resumed";
+
+    // One key, not echoed and without Enter, runs one cycle; another quits.
+    writeAll(child.input, "2");
+    EXPECT_EQ(readUntil(child.output, "Ready for next test\n", 10000), noBoardCycle(0));
+    writeAll(child.input, "q");
+    EXPECT_EQ(readUntil(child.output, "]\n", 10000), "[ended 0]\n");
+    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
 }

@@ -5,7 +5,7 @@
 
 TEST(TimeToTV, BothPartsTakeTheSignOfTheCount)
 {
-    struct Case {
+    const struct Case {
         int64_t us;
         long sec, usec;
     } cases[] = {

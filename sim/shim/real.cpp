@@ -9,6 +9,9 @@ template <typename Fn> static Fn next(const char *name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
+// `ret` is a return type and `params` a parameter list: neither can be put in
+// parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define REAL(ret, name, params, args)                                                                                  \
     ret real::name params                                                                                              \
     {                                                                                                                  \
@@ -16,6 +19,7 @@ template <typename Fn> static Fn next(const char *name)
         static const Fn fn = next<Fn>(#name);                                                                          \
         return fn args;                                                                                                \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 REAL(int, open, (const char *path, int flags, mode_t mode), (path, flags, mode))
 REAL(FILE *, fopen, (const char *path, const char *mode), (path, mode))

@@ -49,7 +49,7 @@ Node &node(int index);
 
 int nodeOfFd(int fd); // -1 unless fd is the program's descriptor of a node
 bool boardUsed();     // has this process ever opened a node?
-void bindFd(int fd, int node);
+void bindFd(int fd, int index);
 void unbindFd(int fd);
 
 // Reads the launcher's settings from the environment on first use.

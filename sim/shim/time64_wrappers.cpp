@@ -60,6 +60,8 @@ int realClock64(clockid_t clock, Timespec64 *ts)
 
 } // namespace
 
+// The entries' names are the C library's own, reserved to it: that is the point.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
 
 int __clock_gettime64(clockid_t clock, Timespec64 *ts)
@@ -127,5 +129,6 @@ int __select64(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, T
 }
 
 } // extern "C"
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 #endif

@@ -87,7 +87,7 @@ TEST(OnBoard, EachKeyVisitsItsOwnSixNodesInTurnOrder)
 
 TEST(OnBoard, EveryFailureLineWordForWord)
 {
-    struct Case {
+    const struct Case {
         std::vector<std::string> faults;
         std::string cycle; // output of one cycle for key 2
     } cases[] = {
@@ -253,7 +253,7 @@ TEST(OnBoard, NoDescriptorIsLeftBehindOverAHundredCycles)
     startProgram(child, onBoard({"--fault", "ttyT9Sy*=full"}), Console::Pipes);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     writeAll(child.input, "2");
-    ASSERT_EQ(readUntil(child.output, kReady, 10000).size() > 0, true);
+    ASSERT_NE(readUntil(child.output, kReady, 10000).find(kReady), std::string::npos);
     const int before = openDescriptors(child.pid);
     writeAll(child.input, std::string(99, '2'));
     int verdicts = 0;

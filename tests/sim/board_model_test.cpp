@@ -15,7 +15,7 @@ static std::string name(int node)
 
 TEST(BoardNodes, PathsMapToFamilyBankAndPort)
 {
-    struct Case {
+    const struct Case {
         const char *path;
         int family, bank, port;
     } cases[] = {
@@ -42,7 +42,7 @@ TEST(BoardNodes, OtherPathsAreNotNodes)
 
 TEST(BoardFaults, SelectorsNameTheRightNodes)
 {
-    struct Case {
+    const struct Case {
         const char *list;
         std::vector<std::string> nodes;
     } cases[] = {
@@ -89,7 +89,7 @@ TEST(BoardFaults, KindsCombineOnANode)
 
 TEST(BoardFaults, MistakesAreNamed)
 {
-    struct Case {
+    const struct Case {
         const char *list, *error;
     } cases[] = {
         {"ttyT8Sy24=absent", "unknown node 'ttyT8Sy24' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)"},

@@ -66,7 +66,7 @@ TEST(LineModel, FamilyNineLosesLeadingFFBytesOfEachBurstOnly)
 
 TEST(LineModel, DataFaults)
 {
-    struct Case {
+    const struct Case {
         unsigned faults;
         int family;
         const char *hex;

@@ -42,7 +42,7 @@ static void exchange(int fd)
     const unsigned char sent[] = {0xFF, 0xFF, 'a', 'b', 'c'};
     if (write(fd, sent, sizeof sent) != sizeof sent)
         return;
-    unsigned char got[16];
+    unsigned char got[16] = {};
     size_t count = 0;
     struct pollfd p = {fd, POLLIN, 0};
     while (count < sizeof got && poll(&p, 1, 300) > 0) {

@@ -75,7 +75,7 @@ TEST(Simulator, HelpNamesEveryFault)
 TEST(Simulator, UsageErrorsStopBeforeTheCommand)
 {
     const std::string marker = testing::TempDir() + "command-ran";
-    struct Case {
+    const struct Case {
         std::vector<std::string> options;
         std::string message;
     } cases[] = {

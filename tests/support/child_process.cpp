@@ -34,7 +34,7 @@ static std::string findProgram(const std::string &name)
     std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
     for (size_t start = 0; start <= dirs.size();) {
         const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
         start = end + 1;
@@ -67,6 +67,15 @@ static void execInChild(const std::vector<std::string> &argv, const std::vector<
     execv(args[0], args.data());
 #endif
     _exit(127);
+}
+
+std::vector<std::string> targetCommand(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> command = argv;
+#ifdef TARGET_EMULATOR
+    command.insert(command.begin(), TARGET_EMULATOR);
+#endif
+    return command;
 }
 
 static void startOnPipes(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env)

@@ -24,6 +24,10 @@ struct Child {
     ~Child(); // kills and reaps a program still running, closes the handles
 };
 
+// A command line for a program that the tests do not start themselves (a
+// shell runs it): in a cross build, through the emulator.
+std::vector<std::string> targetCommand(const std::vector<std::string> &argv);
+
 // env entries ("NAME=value") are added to the test's own environment.
 void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
                   const std::vector<std::string> &env = {});
