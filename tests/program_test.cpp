@@ -41,7 +41,7 @@ TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)
     writeAll(child.input, "29");
     closeInput(child);
     EXPECT_EQ(readToEnd(child.output, 10000), kBanner + noBoardCycle(0) + noBoardCycle(7));
-    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
 
 TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
@@ -59,7 +59,7 @@ TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
         else
             kill(child.pid, c.sig);
         const int status = waitForExit(child, 10000);
-        EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.sig;
+        EXPECT_EQ(describeStatus(status), killedBy(c.sig)) << c.sig;
         struct termios t;
         ASSERT_EQ(tcgetattr(child.consoleSlave, &t), 0);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO)) << c.sig;
@@ -77,7 +77,7 @@ TEST(Program, AClosedOutputPipeGivesTheConsoleBackAndEndsTheProgram)
     child.output = -1;
     writeAll(child.input, "2");
     const int status = waitForExit(child, 10000);
-    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    EXPECT_EQ(describeStatus(status), killedBy(SIGPIPE)) << status;
     EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
 }
 
@@ -111,6 +111,6 @@ TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
     EXPECT_EQ(readUntil(child.output, "Ready for next test\n", 10000), noBoardCycle(0));
     writeAll(child.input, "q");
     EXPECT_EQ(readUntil(child.output, "]\n", 10000), "[ended 0]\n");
-    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
     EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
 }

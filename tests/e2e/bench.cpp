@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -45,10 +47,15 @@ std::vector<std::string> onBoard(const std::vector<std::string> &options, const 
     return argv;
 }
 
-std::string newReportPath()
+TempReport::TempReport()
+    : path(testing::TempDir() + "board-report-" + std::to_string(getpid()) + "-" +
+           std::to_string(reinterpret_cast<uintptr_t>(this)))
 {
-    static int counter = 0;
-    return testing::TempDir() + "board-report-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+TempReport::~TempReport()
+{
+    unlink(path.c_str());
 }
 
 std::map<std::string, NodeReport> readReport(const std::string &path)
@@ -81,7 +88,28 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
     return nodes;
 }
 
+static std::string fileText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string BoardRun::why() const
+{
+    return "\nporttest " + describeStatus(status) + "; its output:\n" + output + "-- the simulator's report:\n" +
+           (report.empty() ? "(none: no node was opened)\n" : report);
+}
+
 BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys, const std::string &program)
 {
-    return runToEnd(onBoard(options, program), keys);
+    const TempReport own;
+    std::vector<std::string> withReport = options;
+    const auto named = std::find(options.begin(), options.end(), "--report");
+    std::string reportPath = named != options.end() && named + 1 != options.end() ? *(named + 1) : own.path;
+    if (named == options.end())
+        withReport.insert(withReport.begin(), {"--report", own.path});
+    const Finished run = runToEnd(onBoard(withReport, program), keys);
+    return {run.output, run.status, fileText(reportPath)};
 }

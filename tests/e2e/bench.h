@@ -26,10 +26,25 @@ struct NodeReport {
     int opens = 0, closes = 0, order = 0, rts = 0, dtr = 0;
     std::string first, last;
 };
-std::string newReportPath();
 std::map<std::string, NodeReport> readReport(const std::string &path);
 
-using BoardRun = Finished;
-// Keys on standard input (a pipe), then end of input.
+// A report file in the temporary folder, removed when the test is done.
+struct TempReport {
+    const std::string path;
+    TempReport();
+    ~TempReport();
+    TempReport(const TempReport &) = delete;
+    TempReport &operator=(const TempReport &) = delete;
+};
+
+struct BoardRun {
+    std::string output;
+    int status = -1;
+    std::string report; // the simulator's report as the run left it
+    // How the run ended, all it printed and the report: for failure messages.
+    std::string why() const;
+};
+// Keys on standard input (a pipe), then end of input. Unless the options
+// name a report file, the run writes one of its own for why().
 BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys,
                      const std::string &program = PORTTEST_BINARY);

@@ -55,22 +55,22 @@ TEST(OnBoard, BannerOnceThenOnlyTheVerdictOnAHealthyPort)
     writeAll(child.input, "3");
     EXPECT_EQ(readUntil(child.output, "\n", 10000), kPass) << "no prompt between cycles";
     writeAll(child.input, "x");
-    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
     EXPECT_EQ(readAvailable(child.output, 100), "") << "nothing printed on the way out";
     EXPECT_TRUE(consoleInLineMode(child.consoleSlave));
 }
 
 TEST(OnBoard, EachKeyVisitsItsOwnSixNodesInTurnOrder)
 {
-    const std::string report = newReportPath();
-    const BoardRun run = runWithKeys({"--report", report}, "23456789");
+    const TempReport report;
+    const BoardRun run = runWithKeys({"--report", report.path}, "23456789");
     std::string expected = kBanner;
     for (int i = 0; i < 8; i++)
         expected += kPass;
-    EXPECT_EQ(run.output, expected);
-    EXPECT_TRUE(exitedWithZero(run.status));
+    EXPECT_EQ(run.output, expected) << run.why();
+    EXPECT_EQ(describeStatus(run.status), kExitedWithZero) << run.why();
 
-    const auto nodes = readReport(report);
+    const auto nodes = readReport(report.path);
     ASSERT_EQ(nodes.size(), 48u);
     for (int port = 0; port < 8; port++) {
         int turn = 0;
@@ -126,8 +126,8 @@ TEST(OnBoard, EveryFailureLineWordForWord)
             options.push_back(fault);
         }
         const BoardRun run = runWithKeys(options, "2");
-        EXPECT_EQ(run.output, kBanner + c.cycle) << c.faults[0];
-        EXPECT_TRUE(exitedWithZero(run.status)) << c.faults[0];
+        EXPECT_EQ(run.output, kBanner + c.cycle) << c.faults[0] << run.why();
+        EXPECT_EQ(describeStatus(run.status), kExitedWithZero) << run.why() << c.faults[0];
     }
 }
 
@@ -138,7 +138,7 @@ TEST(OnBoard, TheBankDecidesWhichHandshakesAreChecked)
         runWithKeys({"--fault", "ttyT8Sy8=cts-high", "--fault", "ttyT9Sy8=cts-low", "--fault", "ttyT8Sy16=unwired",
                      "--fault", "ttyT9Sy16=dcd-high", "--fault", "ttyT9Sy16=cts-high"},
                     "2");
-    EXPECT_EQ(run.output, kBanner + kPass);
+    EXPECT_EQ(run.output, kBanner + kPass) << run.why();
 }
 
 TEST(OnBoard, LateBytesLeakIntoNeitherTheNextNodeNorTheNextCycle)
@@ -146,7 +146,7 @@ TEST(OnBoard, LateBytesLeakIntoNeitherTheNextNodeNorTheNextCycle)
     // On bank-0 nodes the late bytes arrive during the handshake checks.
     const std::string cycle = loopbackFailure(T8_0, "") + loopbackFailure(T9_0, "") + kReady;
     const BoardRun run = runWithKeys({"--fault", "ttyT8Sy0=late", "--fault", "ttyT9Sy0=late"}, "222");
-    EXPECT_EQ(run.output, kBanner + cycle + cycle + cycle);
+    EXPECT_EQ(run.output, kBanner + cycle + cycle + cycle) << run.why();
 }
 
 TEST(OnBoard, AFailingCycleDoesNotCarryIntoTheNext)
@@ -155,7 +155,7 @@ TEST(OnBoard, AFailingCycleDoesNotCarryIntoTheNext)
     std::string failing;
     for (const std::string &path : {T8_0, T8_8, T8_16, T9_0, T9_8, T9_16})
         failing += openFailure(path, "No such file or directory");
-    EXPECT_EQ(run.output, kBanner + failing + kReady + kPass);
+    EXPECT_EQ(run.output, kBanner + failing + kReady + kPass) << run.why();
 }
 
 TEST(OnBoard, KeysTypedAheadRunInTurnAndAQuitKeyWaitsForTheCycle)
@@ -166,7 +166,7 @@ TEST(OnBoard, KeysTypedAheadRunInTurnAndAQuitKeyWaitsForTheCycle)
     writeAll(child.input, "2323q");
     const std::string failing = loopbackFailure(nodePath(9, 0, 1), "") + kReady;
     EXPECT_EQ(readUntil(child.output, failing + kPass + failing, 20000), kPass + failing + kPass + failing);
-    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
     EXPECT_TRUE(consoleInLineMode(child.consoleSlave));
 }
 
@@ -178,13 +178,13 @@ TEST(OnBoard, EveryQuitKeyRestoresTheConsole)
         ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
         writeAll(child.input, std::string("2") + key);
         EXPECT_EQ(readUntil(child.output, "\n", 10000), kPass) << int(key[0]);
-        EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000))) << int(key[0]);
+        EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero) << int(key[0]);
         EXPECT_TRUE(consoleInLineMode(child.consoleSlave)) << int(key[0]);
     }
     // End of input, with standard input not a terminal.
     const BoardRun run = runWithKeys({}, "");
-    EXPECT_EQ(run.output, kBanner);
-    EXPECT_TRUE(exitedWithZero(run.status));
+    EXPECT_EQ(run.output, kBanner) << run.why();
+    EXPECT_EQ(describeStatus(run.status), kExitedWithZero) << run.why();
 }
 
 TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
@@ -198,7 +198,7 @@ TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
     EXPECT_EQ(first, loopbackFailure(T8_0, ""));
     writeAll(child.input, "\x03"); // the terminal's interrupt key
     const int status = waitForExit(child, 10000);
-    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_EQ(describeStatus(status), killedBy(SIGINT));
     EXPECT_TRUE(consoleInLineMode(child.consoleSlave));
 
     // Whatever else was printed before the interrupt arrived whole.
@@ -210,13 +210,13 @@ TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
 
 TEST(OnBoard, EveryNodeGetsItsOwnSettingsBack)
 {
-    const std::string report = newReportPath();
-    const BoardRun run = runWithKeys({"--report", report, "--fault", "ttyT8Sy3=no-echo", "--fault", "ttyT9Sy11=unwired",
-                                      "--fault", "ttyT9Sy19=corrupt", "--fault", "ttyT8Sy11=late"},
+    const TempReport report;
+    const BoardRun run = runWithKeys({"--report", report.path, "--fault", "ttyT8Sy3=no-echo", "--fault",
+                                      "ttyT9Sy11=unwired", "--fault", "ttyT9Sy19=corrupt", "--fault", "ttyT8Sy11=late"},
                                      "23");
-    EXPECT_TRUE(exitedWithZero(run.status));
+    EXPECT_EQ(describeStatus(run.status), kExitedWithZero) << run.why();
     int opened = 0;
-    for (const auto &[name, n] : readReport(report)) {
+    for (const auto &[name, n] : readReport(report.path)) {
         if (n.opens == 0)
             continue;
         opened++;
@@ -228,9 +228,9 @@ TEST(OnBoard, EveryNodeGetsItsOwnSettingsBack)
 
 TEST(OnBoard, OutputLinesAreLeftAssertedAndUntestedLinesUntouched)
 {
-    const std::string report = newReportPath();
-    runWithKeys({"--report", report}, "9");
-    const auto nodes = readReport(report);
+    const TempReport report;
+    runWithKeys({"--report", report.path}, "9");
+    const auto nodes = readReport(report.path);
     for (const char *name : {"ttyT8Sy7", "ttyT9Sy7"}) {
         EXPECT_EQ(nodes.at(name).rts, 1) << name;
         EXPECT_EQ(nodes.at(name).dtr, 1) << name;
@@ -262,7 +262,7 @@ TEST(OnBoard, NoDescriptorIsLeftBehindOverAHundredCycles)
     EXPECT_EQ(verdicts, 99);
     EXPECT_EQ(openDescriptors(child.pid), before);
     closeInput(child);
-    EXPECT_TRUE(exitedWithZero(waitForExit(child, 10000)));
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
 
 TEST(OnBoard, ASteppedWallClockDoesNotStretchOrCutACycle)
@@ -270,7 +270,7 @@ TEST(OnBoard, ASteppedWallClockDoesNotStretchOrCutACycle)
     for (const char *step : {"-3600", "3600"}) {
         const auto start = Clock::now();
         const BoardRun run = runWithKeys({"--clock-step", step}, "2");
-        EXPECT_EQ(run.output, kBanner + kPass) << step;
+        EXPECT_EQ(run.output, kBanner + kPass) << step << run.why();
         EXPECT_LT(msSince(start), 10000) << step;
     }
 }
@@ -294,7 +294,7 @@ TEST(OnBoard, HardenedAndLargeFileBuildsAreServedToo)
         const size_t end = std::min(variants.find(',', start), variants.size());
         const std::string program = variants.substr(start, end - start);
         const BoardRun run = runWithKeys({"--fault", "ttyT8Sy8=busy", "--fault", "ttyT9Sy0=no-echo"}, "22", program);
-        EXPECT_EQ(run.output, kBanner + cycle + cycle) << program;
+        EXPECT_EQ(run.output, kBanner + cycle + cycle) << program << run.why();
         start = end + 1;
     }
 }

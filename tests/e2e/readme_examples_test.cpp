@@ -68,6 +68,6 @@ TEST(Readme, FaultExamplesPrintWhatTheReadmeSays)
     EXPECT_GE(examples.size(), 15u) << "one example per kind of fault";
     for (const Example &example : examples) {
         const BoardRun run = runWithKeys(example.options, "2");
-        EXPECT_EQ(run.output, kBanner + example.output) << example.options.back();
+        EXPECT_EQ(run.output, kBanner + example.output) << example.options.back() << run.why();
     }
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -195,9 +196,24 @@ void closeInput(Child &child)
     child.input = -1;
 }
 
-bool exitedWithZero(int status)
+const char kExitedWithZero[] = "exited with status 0";
+
+std::string describeStatus(int status)
 {
-    return exitCode(status) == 0;
+    if (status == -1)
+        return "still running";
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+    if (WIFSTOPPED(status))
+        return "stopped by signal " + std::to_string(WSTOPSIG(status)) + " (" + strsignal(WSTOPSIG(status)) + ")";
+    return "wait status " + std::to_string(status);
+}
+
+std::string killedBy(int sig)
+{
+    return describeStatus(sig); // a wait status of just the signal number is a death by it
 }
 
 int exitCode(int status)

@@ -41,8 +41,12 @@ std::string readToEnd(int fd, int timeoutMs);
 // The wait status, or -1 if the program is still running after timeoutMs.
 int waitForExit(Child &child, int timeoutMs);
 void closeInput(Child &child);
-bool exitedWithZero(int status);
-int exitCode(int status); // -1 unless the program exited normally
+// A wait status in words, for failure messages: "exited with status 0",
+// "killed by signal 9 (Killed)", "still running" for -1.
+std::string describeStatus(int status);
+extern const char kExitedWithZero[]; // describeStatus of a clean exit
+std::string killedBy(int sig);       // describeStatus of a death by sig
+int exitCode(int status);            // -1 unless the program exited normally
 
 struct Finished {
     std::string output;
