@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -45,6 +46,28 @@ std::vector<std::string> onBoard(const std::vector<std::string> &options, const 
     argv.push_back("--");
     argv.push_back(program);
     return argv;
+}
+
+int openDescriptors(pid_t pid)
+{
+    int count = 0;
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    while (readdir(dir) != nullptr)
+        count++;
+    closedir(dir);
+    return count;
+}
+
+long residentKb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
 }
 
 TempReport::TempReport()

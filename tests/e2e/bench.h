@@ -28,6 +28,10 @@ struct NodeReport {
 };
 std::map<std::string, NodeReport> readReport(const std::string &path);
 
+// What a running program holds: open descriptors, resident memory (kB).
+int openDescriptors(pid_t pid);
+long residentKb(pid_t pid);
+
 // A report file in the temporary folder, removed when the test is done.
 struct TempReport {
     const std::string path;

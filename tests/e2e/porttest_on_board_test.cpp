@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <sys/wait.h>
 #include <termios.h>
 
@@ -27,18 +26,6 @@ bool consoleInLineMode(int consoleSlave)
 {
     struct termios t;
     return tcgetattr(consoleSlave, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == tcflag_t(ICANON | ECHO);
-}
-
-int openDescriptors(pid_t pid)
-{
-    int count = 0;
-    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr)
-        return -1;
-    while (readdir(dir) != nullptr)
-        count++;
-    closedir(dir);
-    return count;
 }
 
 } // namespace
