@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds porttest and runs every test: a normal build, one with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the armhf and arm64
-# cross builds under qemu-user. Warnings are errors. Then builds the Debian
-# packages for the three architectures and, as root, installs the amd64 ones
-# and runs them.
+# The static checks, then every test in four builds: a normal one (with
+# valgrind's memcheck), one with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the armhf and arm64 cross builds under qemu-user. Warnings are errors.
+# Then the Debian packages for the three architectures; as root, the amd64
+# ones are installed and run. Last, the benchmark's table (never a failure).
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
@@ -20,6 +20,10 @@ run_suite() {
     echo "== $dir: $((SECONDS - start)) s"
 }
 
+start=$SECONDS
+scripts/static-checks.sh
+echo "== static checks: $((SECONDS - start)) s"
+
 run_suite build/test
 run_suite build/sanitize -DPORTTEST_SANITIZE=ON
 run_suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
@@ -33,3 +37,6 @@ if [ "$(id -u)" -eq 0 ]; then
 else
     echo "== not root: the installed packages are not checked"
 fi
+
+echo "== benchmark"
+build/test/tests/porttest_bench 10 || echo "(the benchmark did not finish; it gates nothing)"

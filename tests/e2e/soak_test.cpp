@@ -34,8 +34,8 @@ std::vector<PortUnderFault> portsUnderFault()
 int soakCycles()
 {
     const char *text = getenv("PORTTEST_SOAK_CYCLES");
-    const int cycles = text != nullptr ? atoi(text) : 0;
-    return cycles > 0 ? cycles : 130;
+    const long cycles = text != nullptr ? strtol(text, nullptr, 10) : 0;
+    return cycles > 0 && cycles < 10000000 ? static_cast<int>(cycles) : 130;
 }
 
 } // namespace
@@ -60,7 +60,7 @@ TEST(Soak, EveryCycleExactAndNothingDrifts)
         writeAll(child.input, std::string(1, char('2' + port)));
         const std::string &verdict = ports[port].verdict;
         const std::string out =
-            readUntil(child.output, verdict.substr(verdict.rfind("\n", verdict.size() - 2) + 1), 10000);
+            readUntil(child.output, verdict.substr(verdict.rfind('\n', verdict.size() - 2) + 1), 10000);
         if (out != verdict) {
             ADD_FAILURE() << "cycle " << cycle << " (COM" << port + 2 << "): expected\n" << verdict << "got\n" << out;
             wrong++;
