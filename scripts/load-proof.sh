@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The suite under load: the normal and the sanitizer builds' suites run at
+# the same time, beside two processes spinning on the CPUs, ROUNDS times in a
+# row (default 10). Prints one line per round; fails on the first failure.
+# Expects both builds made (./test.sh makes them).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-10}
+
+hogs=()
+stop_hogs() { [ ${#hogs[@]} -eq 0 ] || kill "${hogs[@]}" 2>/dev/null || true; }
+trap stop_hogs EXIT
+for _ in 1 2; do
+    sh -c 'while :; do :; done' &
+    hogs+=($!)
+done
+
+for round in $(seq "$rounds"); do
+    start=$SECONDS
+    ctest --test-dir build/test -j 2 --output-on-failure >"build/load-normal.log" 2>&1 & normal=$!
+    ctest --test-dir build/sanitize -j 2 --output-on-failure >"build/load-sanitize.log" 2>&1 & sanitize=$!
+    ok=yes
+    wait $normal || ok=no
+    wait $sanitize || ok=no
+    echo "round $round: $(grep -h 'tests passed' build/load-normal.log build/load-sanitize.log | tr '\n' ' ')" \
+        "load $(cut -d' ' -f1 /proc/loadavg), $((SECONDS - start)) s"
+    if [ $ok = no ]; then
+        grep -h -B2 -A30 'Failure\|\*\*\*' build/load-normal.log build/load-sanitize.log | head -80
+        exit 1
+    fi
+done
