@@ -3,6 +3,7 @@
 // quits with status 0; it never crashes or hangs. The real binary without a
 // board, so a cycle is quick. PORTTEST_FUZZ_SEED replays a run.
 #include "child_process.h"
+#include "no_board.h"
 #include "pseudo_terminal.h"
 
 #include <gtest/gtest.h>
@@ -12,23 +13,10 @@
 
 namespace {
 
-const std::string kBanner = "Kestrum COM2-9 Test\n"
-                            "Press '2' through '9' to test each port, or another key to quit.\n";
-
-std::string noBoardCycle(int port)
-{
-    std::string out;
-    for (int family : {8, 9})
-        for (int bank : {0, 1, 2})
-            out += "FAIL: /dev/ttyT" + std::to_string(family) + "Sy" + std::to_string(bank * 8 + port) +
-                   " No such file or directory\n";
-    return out + "Ready for next test\n";
-}
-
 // What the dialogue must print for these keys.
 std::string expectedFor(const std::string &keys)
 {
-    std::string out = kBanner;
+    std::string out = kNoBoardBanner;
     for (const char key : keys) {
         if (key < '2' || key > '9')
             break;

@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "no_board.h"
 #include "pseudo_terminal.h"
 
 #include <gtest/gtest.h>
@@ -13,23 +14,10 @@
 // tested through the simulator (tests/e2e).
 namespace {
 
-const char kBanner[] = "Kestrum COM2-9 Test\n"
-                       "Press '2' through '9' to test each port, or another key to quit.\n";
-
 tcflag_t keyModeBits(int console)
 {
     struct termios t;
     return tcgetattr(console, &t) == 0 ? t.c_lflag & (ICANON | ECHO) : ~tcflag_t(0);
-}
-
-std::string noBoardCycle(int port)
-{
-    std::string out;
-    for (int family : {8, 9})
-        for (int bank : {0, 1, 2})
-            out += "FAIL: /dev/ttyT" + std::to_string(family) + "Sy" + std::to_string(bank * 8 + port) +
-                   " No such file or directory\n";
-    return out + "Ready for next test\n";
 }
 
 } // namespace
@@ -40,7 +28,7 @@ TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)
     startProgram(child, {PORTTEST_BINARY}, Console::Pipes);
     writeAll(child.input, "29");
     closeInput(child);
-    EXPECT_EQ(readToEnd(child.output, 10000), kBanner + noBoardCycle(0) + noBoardCycle(7));
+    EXPECT_EQ(readToEnd(child.output, 10000), kNoBoardBanner + noBoardCycle(0) + noBoardCycle(7));
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
 
@@ -53,7 +41,7 @@ TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
     for (const Case &c : cases) {
         Child child;
         startProgram(child, {PORTTEST_BINARY}, Console::PseudoTerminal);
-        ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+        ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
         if (c.how)
             writeAll(child.input, c.how); // the terminal's own interrupt/quit key
         else
@@ -72,7 +60,7 @@ TEST(Program, AClosedOutputPipeGivesTheConsoleBackAndEndsTheProgram)
     // program by SIGPIPE, and the operator's terminal must not stay in key mode.
     Child child;
     startProgram(child, {PORTTEST_BINARY}, Console::TerminalInPipeOut);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
     close(child.output);
     child.output = -1;
     writeAll(child.input, "2");
@@ -92,7 +80,7 @@ TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
         argv.push_back(word);
     Child child;
     startProgram(child, argv, Console::PseudoTerminal);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
     ASSERT_EQ(keyModeBits(child.consoleSlave), tcflag_t(0));
 
     writeAll(child.input, "\x1a");
