@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 // Killed with the console in key mode, the program would leave the operator's
 // shell without echo. The handler puts line mode back (termModeChar uses only
@@ -52,6 +54,21 @@ static void takeKeysAgain(int)
     const int savedErrno = errno;
     termModeChar(0, 1);
     errno = savedErrno;
+}
+
+// Started with a standard stream closed (porttest >&-), the program would
+// have its first node opened onto that descriptor, and its FAIL lines would
+// go out on the port under test. /dev/null takes any closed one first.
+void keepStandardStreamsOpen()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) { // cannot happen: the lowest free descriptor is fd
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
 }
 
 void restoreConsoleOnSignals()

@@ -5,6 +5,8 @@
 
 int main()
 {
+    keepStandardStreamsOpen(); // before anything can open a descriptor
+
     // Line-buffered even into a pipe, so "porttest | tee bench.log" shows
     // each verdict as it happens and keeps every line if interrupted.
     setvbuf(stdout, nullptr, _IOLBF, 0);

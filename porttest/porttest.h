@@ -13,9 +13,13 @@
 //                                  puts the console back in line mode, then
 //                                  dies of the same signal; on SIGTSTP puts it
 //                                  back and stops, on SIGCONT takes keys again.
+//   keepStandardStreamsOpen()      opens /dev/null onto any of descriptors
+//                                  0, 1, 2 that is closed, so that no node can
+//                                  take a standard stream's place.
 #pragma once
 
 int testPort(int port);
 void checkNode(int fd, const char *path, int family, int bank, int *failures);
 void checkHandshakes(int fd, const char *path, int bank, int *failures);
 void restoreConsoleOnSignals();
+void keepStandardStreamsOpen();

@@ -98,6 +98,15 @@ static unsigned faultFromName(const char *name)
     return 0;
 }
 
+int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, const char *first,
+               const char *last)
+{
+    char name[16];
+    nodeName(node, name, sizeof name);
+    return snprintf(buf, size, "%s opens=%d closes=%d order=%d rts=%d dtr=%d first=%s last=%s\n", name, opens, closes,
+                    order, rts, dtr, first, last);
+}
+
 static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, size_t errorSize)
 {
     const char *equals = strchr(entry, '=');
@@ -106,6 +115,10 @@ static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, si
         return false;
     }
     char selector[64];
+    if (static_cast<size_t>(equals - entry) >= sizeof selector) {
+        snprintf(error, errorSize, "node '%.20s...' is too long (at most %zu characters)", entry, sizeof selector - 1);
+        return false;
+    }
     snprintf(selector, sizeof selector, "%.*s", static_cast<int>(equals - entry), entry);
     const unsigned kind = faultFromName(equals + 1);
     if (kind == 0) {

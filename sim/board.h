@@ -56,4 +56,10 @@ extern const int kFaultCount;
 
 bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t errorSize);
 
+// The report's line for a node (with its newline), as the launcher writes it
+// for a node not yet opened and the library rewrites it: returns its length.
+// first/last are the node's settings, or "-" for none yet.
+int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, const char *first,
+               const char *last);
+
 } // namespace board

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,7 +131,9 @@ long long parseSeconds(const char *text)
     char *end = nullptr;
     errno = 0;
     const double seconds = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || seconds > 1e9 || seconds < -1e9) {
+    // NaN compares false with everything: isfinite keeps it (and inf) out of
+    // the conversion to an integer below, which would be undefined.
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) || std::fabs(seconds) > 1e9) {
         std::string message = std::string("--clock-step takes a number of seconds, not '") + text + "'";
         usageError(message.c_str());
     }
@@ -155,15 +158,40 @@ const struct option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The report is written by the library inside COMMAND, where a failure could
-// only be silent: a path that cannot be written is refused here, up front.
-void checkReportPath(const std::string &report)
+// The report is rewritten by the library inside COMMAND, where a failure
+// could only be silent: a path that cannot be written is refused here, up
+// front. It starts with every node unopened, so a command that opens none
+// still leaves a report that says so.
+void startReport(const std::string &report)
 {
-    const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         usageError(("--report " + report + ": " + strerror(errno)).c_str());
+    for (int node = 0; node < board::kNodes; node++) {
+        char line[160];
+        const int len = board::reportLine(line, sizeof line, node, 0, 0, 0, 0, 0, "-", "-");
+        if (write(fd, line, static_cast<size_t>(len)) != len) {
+            const int error = errno;
+            close(fd);
+            usageError(("--report " + report + ": " + strerror(error)).c_str());
+        }
+    }
     close(fd);
-    unlink(report.c_str()); // no report afterwards means no node was opened
+}
+
+// A value given as the next word that starts with '-' is most likely the
+// next option, with this one's value forgotten: refused unless it is glued
+// on (--report=-x), or is a number where a number is asked for.
+void checkSeparateValue(char **argv, const char *value, bool numeric)
+{
+    if (argv[optind - 1] != value || value[0] != '-')
+        return;
+    char *end = nullptr;
+    strtod(value, &end);
+    if (numeric && end != value)
+        return;
+    const std::string option = argv[optind - 2];
+    usageError((option + " needs a value; for one that starts with '-', write " + option + "=" + value).c_str());
 }
 
 // With an emulator named, a COMMAND the kernel cannot run is started through
@@ -208,6 +236,8 @@ int main(int argc, char **argv)
         if (option == -1)
             break;
         const std::string value = optarg != nullptr ? optarg : "";
+        if (optarg != nullptr)
+            checkSeparateValue(argv, optarg, option == kClockStep);
         switch (option) {
         case 'h':
             printHelp();
@@ -217,6 +247,8 @@ int main(int argc, char **argv)
             return 0;
         case kFault: {
             char error[160];
+            if (value.empty())
+                usageError("--fault needs NODE=KIND");
             if (value.find(',') != std::string::npos)
                 usageError("one NODE=KIND per --fault");
             if (!board::parseFaults(value.c_str(), checked, error, sizeof error))
@@ -242,7 +274,7 @@ int main(int argc, char **argv)
     setenv("BOARDSIM_FAULTS", faults.c_str(), 1);
     setenv("BOARDSIM_CLOCK_STEP_US", std::to_string(clockStepUs).c_str(), 1);
     if (!report.empty()) {
-        checkReportPath(report);
+        startReport(report);
         setenv("BOARDSIM_REPORT", report.c_str(), 1);
     } else {
         unsetenv("BOARDSIM_REPORT");

@@ -102,3 +102,31 @@ TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
     EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
 }
+
+TEST(Program, AClosedStandardStreamIsNeverANodesDescriptor)
+{
+    // Started with its output or errors closed (porttest >&-), the program
+    // puts /dev/null in their place before it opens anything.
+    const struct Case {
+        const char *redirect;
+        std::vector<int> closed;
+    } cases[] = {{">&-", {1}}, {"2>&-", {2}}, {">&- 2>&-", {1, 2}}};
+    for (const Case &c : cases) {
+        std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$@\" ") + c.redirect, "sh"};
+        for (const std::string &word : targetCommand({PORTTEST_BINARY}))
+            argv.push_back(word);
+        Child child;
+        startProgram(child, argv, Console::Pipes);
+        const auto target = [&](int fd) {
+            char link[256] = {};
+            const std::string path = "/proc/" + std::to_string(child.pid) + "/fd/" + std::to_string(fd);
+            return readlink(path.c_str(), link, sizeof link - 1) > 0 ? std::string(link) : std::string("(closed)");
+        };
+        for (int waited = 0; waited < 10000 && target(c.closed.back()) != "/dev/null"; waited += 5)
+            usleep(5000);
+        for (int fd : c.closed)
+            EXPECT_EQ(target(fd), "/dev/null") << c.redirect << ", descriptor " << fd;
+        closeInput(child);
+        EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero) << c.redirect;
+    }
+}

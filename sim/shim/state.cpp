@@ -202,11 +202,9 @@ void writeReport()
         return;
     for (int i = 0; i < board::kNodes; i++) {
         const Node &n = nodes[i];
-        char name[16], text[600];
-        board::nodeName(i, name, sizeof name);
-        const int len = snprintf(text, sizeof text, "%s opens=%d closes=%d order=%d rts=%d dtr=%d first=%s last=%s\n",
-                                 name, n.opens, n.closes, n.lastOpenOrder, n.rts, n.dtr,
-                                 n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
+        char text[600];
+        const int len = board::reportLine(text, sizeof text, i, n.opens, n.closes, n.lastOpenOrder, n.rts, n.dtr,
+                                          n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
         if (write(fd, text, static_cast<size_t>(len)) != len)
             break;
     }

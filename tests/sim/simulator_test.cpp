@@ -46,9 +46,14 @@ TEST(Simulator, OpenFaultsGiveTheirErrors)
 
 TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
 {
-    // The library is loaded, but adds no thread and no descriptor, changes
-    // neither output nor exit status, and leaves no report.
+    // The library is loaded, but adds no thread and no descriptor and changes
+    // neither output nor exit status. The report, which replaces whatever
+    // the file held, says that no node was opened.
     const std::string report = testing::TempDir() + "undisturbed-report";
+    FILE *old = fopen(report.c_str(), "w");
+    ASSERT_NE(old, nullptr);
+    fputs("an older file\n", old);
+    fclose(old);
     const Finished plain = runToEnd({NODE_PROBE, "idle"});
     const Finished simulated = runToEnd(onBoard({"--report", report, "--", NODE_PROBE, "idle"}));
     const std::string loaded = " library=loaded\n", absent = " library=absent\n";
@@ -57,8 +62,13 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     EXPECT_EQ(simulated.output, plain.output.substr(0, plain.output.size() - absent.size()) + loaded);
     EXPECT_EQ(exitCode(plain.status), 3);
     EXPECT_EQ(exitCode(simulated.status), 3);
-    struct stat st;
-    EXPECT_NE(stat(report.c_str(), &st), 0);
+    std::string lines;
+    for (int i = 0; i < 48; i++) {
+        const int family = i < 24 ? 8 : 9;
+        lines += "ttyT" + std::to_string(family) + "Sy" + std::to_string(i % 24) +
+                 " opens=0 closes=0 order=0 rts=0 dtr=0 first=- last=-\n";
+    }
+    EXPECT_EQ(runToEnd({"cat", report}).output, lines);
     unlink(report.c_str());
 }
 
@@ -89,6 +99,13 @@ TEST(Simulator, UsageErrorsStopBeforeTheCommand)
         {{"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
         {{"--report", "/nonexistent/report"}, "boardsim: --report /nonexistent/report: No such file or directory\n"},
         {{"--report", "/"}, "boardsim: --report /: Is a directory\n"},
+        {{"--report"}, "boardsim: --report needs a value; for one that starts with '-', write --report=--\n"},
+        {{"--fault", ""}, "boardsim: --fault needs NODE=KIND\n"},
+        {{"--fault="}, "boardsim: --fault needs NODE=KIND\n"},
+        {{"--clock-step", "nan"}, "boardsim: --clock-step takes a number of seconds, not 'nan'\n"},
+        {{"--clock-step", "-inf"}, "boardsim: --clock-step takes a number of seconds, not '-inf'\n"},
+        {{"--fault", std::string(63, '*') + "X=late"},
+         "boardsim: node '********************...' is too long (at most 63 characters)\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv = onBoard(c.options);
