@@ -4,6 +4,8 @@
 #   ensure_tools static     and clang-format, clang-tidy, cppcheck, GoogleTest
 #   ensure_tools packaging  and GoogleTest, the ARM cross compilers,
 #                           qemu-user and what building packages takes
+#   ensure_tools kernel     and the system emulator and cpio, for the rig
+#                           that boots Debian's ARM kernel
 #   ensure_tools tests      all of the above, and valgrind
 ensure_tools() {
     local level=${1:-run}
@@ -21,7 +23,11 @@ ensure_tools() {
         command -v valgrind >/dev/null || missing+=(valgrind)
         command -v bash >/dev/null || missing+=(bash)
     fi
-    if [ "$level" = packaging ] || [ "$level" = tests ]; then
+    if [ "$level" = kernel ] || [ "$level" = tests ]; then
+        command -v qemu-system-arm >/dev/null || missing+=(qemu-system-arm)
+        command -v cpio >/dev/null || missing+=(cpio)
+    fi
+    if [ "$level" = packaging ] || [ "$level" = kernel ] || [ "$level" = tests ]; then
         [ -f /usr/include/gtest/gtest.h ] && [ -d /usr/src/googletest ] || missing+=(libgtest-dev)
         command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
         command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)

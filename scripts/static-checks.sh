@@ -18,10 +18,13 @@ printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy-14 -p build/ti
 
 # useStlAlgorithm is left out: the program itself keeps to plain loops over
 # stack buffers (no heap, no containers), which is what it would rewrite.
+# The googletest library file teaches it TEST_P and INSTANTIATE_TEST_SUITE_P;
+# it still cannot see a table case's fields being read through GetParam(),
+# so unusedStructMember is left out for the tests.
 echo "== cppcheck"
-cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ --library=googletest \
     --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
-    --suppress=useStlAlgorithm \
+    --suppress=useStlAlgorithm --suppress='unusedStructMember:tests/*' \
     -I porttest -I serial -I console -I sim -I tests/support -I tests/e2e \
     porttest serial console sim tests
 echo "== static checks: no findings"

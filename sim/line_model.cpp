@@ -28,9 +28,13 @@ int64_t charTimeUs(int baud)
     return (10 * 1000000LL + baud - 1) / baud; // rounded up: never faster than the line
 }
 
-int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
-             int64_t charUs, Echo *out)
+int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud,
+             Echo *out)
 {
+    // A slow line: the transceiver's clock runs at 9600 whatever the UART is
+    // told, so every byte takes 1.04 ms.
+    const int64_t charUs = charTimeUs((faults & board::kSlow) ? 9600 : baud);
+
     if (nowUs >= state->txFreeUs) { // the line was idle: a new burst
         state->txFreeUs = nowUs;
         state->waking = family == 9 && !(faults & board::kFull);

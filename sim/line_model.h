@@ -35,9 +35,10 @@ constexpr unsigned char kSpuriousByte = 0xE0;
 int baudOf(speed_t speed); // B9600 -> 9600; 0 for B0 or a code not known
 int64_t charTimeUs(int baud);
 
-// Bytes that come back for `len` bytes written at nowUs, with their arrival
-// times; at most 2 * len + 1 entries are written to out.
-int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
-             int64_t charUs, Echo *out);
+// Bytes that come back for `len` bytes written at nowUs on a line set to
+// `baud` (0: not known, taken as 9600), with their arrival times; at most
+// 2 * len + 1 entries are written to out.
+int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud,
+             Echo *out);
 
 } // namespace line

@@ -11,73 +11,24 @@
 
 using namespace sim;
 
-namespace {
-
-// The loopback wires and line receivers follow an output in about a
-// millisecond; until then the input still shows the old level.
-constexpr int64_t kFollowUs = 1000;
-
-int following(int level, int before, int64_t changedAtUs, int64_t nowUs)
-{
-    return nowUs - changedAtUs >= kFollowUs ? level : before;
-}
-
-// Bank 0 loops RTS to CTS and DTR to DCD, bank 1 only DTR to DCD, bank 2 is
-// wired for data only. Faults override the wiring.
-int modemWord(const Node &n, int index)
-{
-    const int64_t now = monotonicUs();
-    const int bank = board::nodeBank(index);
-    int cts = bank == 0 ? following(n.rts, n.rtsBefore, n.rtsAtUs, now) : 0;
-    int dcd = bank <= 1 ? following(n.dtr, n.dtrBefore, n.dtrAtUs, now) : 0;
-    if (n.faults & board::kUnwired)
-        cts = dcd = 0;
-    if (n.faults & board::kCtsHigh)
-        cts = 1;
-    if (n.faults & board::kCtsLow)
-        cts = 0;
-    if (n.faults & board::kDcdHigh)
-        dcd = 1;
-    if (n.faults & board::kDcdLow)
-        dcd = 0;
-    return (n.rts ? TIOCM_RTS : 0) | (n.dtr ? TIOCM_DTR : 0) | (cts ? TIOCM_CTS : 0) | (dcd ? TIOCM_CAR : 0);
-}
-
-void driveOutputs(Node &n, int word)
-{
-    const int64_t now = monotonicUs();
-    const int rts = (word & TIOCM_RTS) != 0, dtr = (word & TIOCM_DTR) != 0;
-    if (rts != n.rts) {
-        n.rtsBefore = following(n.rts, n.rtsBefore, n.rtsAtUs, now);
-        n.rts = rts;
-        n.rtsAtUs = now;
-    }
-    if (dtr != n.dtr) {
-        n.dtrBefore = following(n.dtr, n.dtrBefore, n.dtrAtUs, now);
-        n.dtr = dtr;
-        n.dtrAtUs = now;
-    }
-}
-
-} // namespace
-
 int sim::modemRequest(int index, unsigned long request, int *arg)
 {
     lockBoard();
     Node &n = node(index);
-    const int outputs = (n.rts ? TIOCM_RTS : 0) | (n.dtr ? TIOCM_DTR : 0);
+    const int64_t now = monotonicUs();
+    const int outputs = (n.wires.rts ? TIOCM_RTS : 0) | (n.wires.dtr ? TIOCM_DTR : 0);
     switch (request) {
     case TIOCMGET:
-        *arg = modemWord(n, index);
+        *arg = wiring::modemWord(n.wires, board::nodeBank(index), n.faults, now, wiring::kFollowUs);
         break;
     case TIOCMSET:
-        driveOutputs(n, *arg);
+        wiring::drive(&n.wires, *arg, now, wiring::kFollowUs);
         break;
     case TIOCMBIS:
-        driveOutputs(n, outputs | *arg);
+        wiring::drive(&n.wires, outputs | *arg, now, wiring::kFollowUs);
         break;
     case TIOCMBIC:
-        driveOutputs(n, outputs & ~*arg);
+        wiring::drive(&n.wires, outputs & ~*arg, now, wiring::kFollowUs);
         break;
     }
     unlockBoard();

@@ -43,10 +43,10 @@ void transmit(int index, int64_t now)
         return;
 
     struct termios t;
-    const int baud = (n.faults & board::kSlow) || !nodeSettings(n, &t) ? 9600 : line::baudOf(cfgetospeed(&t));
+    const int baud = nodeSettings(n, &t) ? line::baudOf(cfgetospeed(&t)) : 0;
     line::Echo echoes[2 * sizeof sent + 1];
-    const int count = line::loopback(&n.line, sent, static_cast<int>(len), now, board::nodeFamily(index), n.faults,
-                                     line::charTimeUs(baud), echoes);
+    const int count =
+        line::loopback(&n.line, sent, static_cast<int>(len), now, board::nodeFamily(index), n.faults, baud, echoes);
     for (int i = 0; i < count; i++)
         queueEcho(n, echoes[i]);
 

@@ -203,8 +203,9 @@ void writeReport()
     for (int i = 0; i < board::kNodes; i++) {
         const Node &n = nodes[i];
         char text[600];
-        const int len = board::reportLine(text, sizeof text, i, n.opens, n.closes, n.lastOpenOrder, n.rts, n.dtr,
-                                          n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
+        const int len =
+            board::reportLine(text, sizeof text, i, n.opens, n.closes, n.lastOpenOrder, n.wires.rts, n.wires.dtr,
+                              n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
         if (write(fd, text, static_cast<size_t>(len)) != len)
             break;
     }

@@ -8,6 +8,7 @@
 
 #include "../board.h"
 #include "../line_model.h"
+#include "../wiring.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,9 +32,7 @@ struct Node {
     bool haveFirst;
     char firstSettings[192], lastSettings[192];
 
-    int rts, dtr;             // outputs as the program drove them
-    int rtsBefore, dtrBefore; // and as they were before the last change,
-    int64_t rtsAtUs, dtrAtUs; // which the inputs show for a moment
+    wiring::Outputs wires; // RTS and DTR as the program drove them
 
     line::State line;
     line::Echo inFlight[512]; // bytes on their way back, in arrival order

@@ -16,11 +16,11 @@ struct Returned {
 };
 
 Returned send(line::State &state, const std::vector<unsigned char> &bytes, int64_t nowUs, int family, unsigned faults,
-              int64_t charUs = 87)
+              int baud = 115200)
 {
     std::vector<line::Echo> out(2 * bytes.size() + 1);
     const int count =
-        line::loopback(&state, bytes.data(), static_cast<int>(bytes.size()), nowUs, family, faults, charUs, out.data());
+        line::loopback(&state, bytes.data(), static_cast<int>(bytes.size()), nowUs, family, faults, baud, out.data());
     Returned r;
     for (int i = 0; i < count; i++) {
         char hex[4];
@@ -64,28 +64,39 @@ TEST(LineModel, FamilyNineLosesLeadingFFBytesOfEachBurstOnly)
     EXPECT_EQ(send(state, kPattern, 200000, 8, 0).hex, "FF FF 01 55 00 AA 00 11 ") << "family 8 keeps all";
 }
 
-TEST(LineModel, DataFaults)
+struct DataFault {
+    const char *name;
+    unsigned faults;
+    int family;
+    const char *hex;
+};
+
+class LineModelFault : public testing::TestWithParam<DataFault> {};
+
+TEST_P(LineModelFault, ChangesWhatThePatternBringsBack)
 {
-    const struct Case {
-        unsigned faults;
-        int family;
-        const char *hex;
-    } cases[] = {
-        {board::kNoEcho, 8, ""},
-        {board::kShort, 8, "01 55 00 AA 00 11 "},
-        {board::kShort, 9, "00 AA 00 11 "},
-        {board::kFull, 9, "FF FF 01 55 00 AA 00 11 "},
-        {board::kCorrupt, 8, "FF FF 01 45 00 AA 00 11 "},
-        {board::kCorrupt, 9, "01 55 00 BA 00 11 "},
-        {board::kExtra, 8, "E0 FF FF 01 55 00 AA 00 11 "},
-        {board::kExtra, 9, "E0 01 55 00 AA 00 11 "},
-        {board::kLate, 8, "FF FF 01 55 00 AA 00 11 "},
-        {board::kCtsHigh | board::kUnwired, 8, "FF FF 01 55 00 AA 00 11 "}, // lines only
-    };
-    for (const Case &c : cases) {
-        line::State state;
-        EXPECT_EQ(send(state, kPattern, 0, c.family, c.faults).hex, c.hex) << c.faults << " on " << c.family;
-    }
+    line::State state;
+    EXPECT_EQ(send(state, kPattern, 0, GetParam().family, GetParam().faults).hex, GetParam().hex);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LineModelFault,
+                         testing::Values(DataFault{"NoEcho", board::kNoEcho, 8, ""},
+                                         DataFault{"ShortFamily8", board::kShort, 8, "01 55 00 AA 00 11 "},
+                                         DataFault{"ShortFamily9", board::kShort, 9, "00 AA 00 11 "},
+                                         DataFault{"FullFamily9", board::kFull, 9, "FF FF 01 55 00 AA 00 11 "},
+                                         DataFault{"CorruptFamily8", board::kCorrupt, 8, "FF FF 01 45 00 AA 00 11 "},
+                                         DataFault{"CorruptFamily9", board::kCorrupt, 9, "01 55 00 BA 00 11 "},
+                                         DataFault{"ExtraFamily8", board::kExtra, 8, "E0 FF FF 01 55 00 AA 00 11 "},
+                                         DataFault{"ExtraFamily9", board::kExtra, 9, "E0 01 55 00 AA 00 11 "},
+                                         DataFault{"LateKeepsTheBytes", board::kLate, 8, "FF FF 01 55 00 AA 00 11 "},
+                                         DataFault{"LineFaultsLeaveData", board::kCtsHigh | board::kUnwired, 8,
+                                                   "FF FF 01 55 00 AA 00 11 "}),
+                         [](const testing::TestParamInfo<DataFault> &info) { return info.param.name; });
+
+TEST(LineModel, ASlowLineTakesNinetySixHundredBaudTimesWhateverIsSet)
+{
+    line::State state;
+    EXPECT_EQ(send(state, {'a', 'b'}, 0, 8, board::kSlow, 115200).dueUs, (std::vector<int64_t>{1042, 2084}));
 }
 
 TEST(LineModel, LateBytesArriveAfterTheDeadline)

@@ -1,0 +1,160 @@
+// porttest on Debian's armmp kernel in a virtual ARM computer: the kernel's
+// own 8250 and PL011 drivers under COM2's six nodes, where every other test
+// has pseudo-terminals. Each test boots the guest once (about 5 s without
+// acceleration) and reads back what the scenario printed on its console.
+#include "bench.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <termios.h> // the guest is Linux too: the same c_cflag bits
+#include <unistd.h>
+
+namespace {
+
+const char kNodes[] = "/dev/ttyT8Sy0 /dev/ttyT8Sy8 /dev/ttyT8Sy16 /dev/ttyT9Sy0 /dev/ttyT9Sy8 /dev/ttyT9Sy16";
+
+struct Guest {
+    bool ran = false;
+    std::string console; // between the guest's "== kernel" line and "== end"
+    std::string why;     // everything the rig printed, for messages and skips
+};
+
+// A scenario file for the guest, removed when the test is done.
+struct Scenario {
+    std::string path = testing::TempDir() + "porttest-scenario-" + std::to_string(getpid()) + ".sh";
+    explicit Scenario(const std::string &text)
+    {
+        std::ofstream(path) << text;
+    }
+    ~Scenario()
+    {
+        remove(path.c_str());
+    }
+    Scenario(const Scenario &) = delete;
+    Scenario &operator=(const Scenario &) = delete;
+};
+
+// Runs `script` in the guest with $NODES naming COM2's six nodes.
+Guest inGuest(const std::string &script, const std::vector<std::string> &faults = {})
+{
+    Guest guest;
+    const char *program = getenv("PORTTEST_GUEST_PROGRAM");
+    if (program == nullptr || *program == '\0') {
+        guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (test.sh sets it)";
+        return guest;
+    }
+    const Scenario scenario(script);
+    std::vector<std::string> argv = {RIG_SCRIPT, UART_PLUG, UART_LINES, program, scenario.path};
+    for (const std::string &fault : faults)
+        argv.insert(argv.end(), {"--fault", fault});
+    const Finished run = runToEnd(argv);
+    guest.why = run.output + describeStatus(run.status);
+    if (exitCode(run.status) == 77)
+        return guest;
+    guest.ran = true;
+    const size_t start = run.output.find("== kernel");
+    const size_t begin = run.output.find('\n', start);
+    const size_t end = run.output.find("== end\n");
+    if (start != std::string::npos && begin != std::string::npos && end != std::string::npos && end > begin)
+        guest.console = run.output.substr(begin + 1, end - begin - 1);
+    return guest;
+}
+
+#define BOOT_OR_SKIP(guest)                                                                                            \
+    if (!(guest).ran)                                                                                                  \
+    GTEST_SKIP() << (guest).why
+
+// The lines of `text` that start with `prefix`, prefix cut off.
+std::string linesAfter(const std::string &text, const std::string &prefix)
+{
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) == 0)
+            out += line.substr(prefix.size()) + "\n";
+    return out;
+}
+
+} // namespace
+
+TEST(KernelDrivers, AHealthyPortPassesEveryCycle)
+{
+    const Guest guest = inGuest("printf 2222q | porttest; echo \"status $?\"\n");
+    BOOT_OR_SKIP(guest);
+    EXPECT_EQ(guest.console, kBanner + kPass + kPass + kPass + kPass + "status 0\n") << guest.why;
+}
+
+// Five faults on the host side of the UARTs, one on each checked line or
+// path: the kernel's drivers must report them as the simulated board does.
+TEST(KernelDrivers, EachFaultGivesItsOwnFailLine)
+{
+    const std::vector<std::string> faults = {"ttyT8Sy0=cts-high", "ttyT9Sy0=cts-low", "ttyT8Sy8=dcd-high",
+                                             "ttyT9Sy8=dcd-low", "ttyT8Sy16=no-echo"};
+    const Guest guest = inGuest("printf 2q | porttest; echo \"status $?\"\n", faults);
+    BOOT_OR_SKIP(guest);
+    const std::string cycle =
+        lineFailure(nodePath(8, 0, 0), "CTS->RTS", "low") + lineFailure(nodePath(8, 1, 0), "DTR->DCD", "low") +
+        loopbackFailure(nodePath(8, 2, 0), "") + lineFailure(nodePath(9, 0, 0), "CTS->RTS", "high") +
+        lineFailure(nodePath(9, 1, 0), "DTR->DCD", "high") + kReady;
+    EXPECT_EQ(guest.console, kBanner + cycle + "status 0\n") << guest.why;
+
+    std::vector<std::string> options;
+    for (const std::string &fault : faults)
+        options.insert(options.end(), {"--fault", fault});
+    const BoardRun simulated = runWithKeys(options, "2");
+    EXPECT_EQ(simulated.output, kBanner + cycle) << "the simulated board disagrees" << simulated.why();
+}
+
+// stty -g before and after: every field of each node's termios, in hex.
+TEST(KernelDrivers, EachNodeGetsItsOwnSettingsBack)
+{
+    const Guest guest =
+        inGuest(std::string("for n in ") + kNodes +
+                "; do stty -F $n 9600 cs7 parenb -parodd cstopb -echo; echo \"before $(stty -F $n -g)\";"
+                " done\n"
+                "printf 2q | porttest >/dev/null; echo \"status $?\"\n"
+                "for n in $NODES; do echo \"after $(stty -F $n -g)\"; done\n");
+    BOOT_OR_SKIP(guest);
+    const std::string before = linesAfter(guest.console, "before "), after = linesAfter(guest.console, "after ");
+    EXPECT_EQ(std::count(before.begin(), before.end(), '\n'), 6) << guest.why;
+    EXPECT_EQ(after, before) << guest.why;
+    EXPECT_EQ(linesAfter(guest.console, "status "), "0\n") << guest.why;
+
+    // The third field is c_cflag: 7 data bits, even parity, 2 stop bits.
+    std::istringstream lines(before);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string iflag, oflag, cflag;
+        std::getline(fields, iflag, ':');
+        std::getline(fields, oflag, ':');
+        std::getline(fields, cflag, ':');
+        const unsigned long c = std::stoul(cflag, nullptr, 16);
+        EXPECT_EQ(c & (CSIZE | PARENB | PARODD | CSTOPB), static_cast<unsigned long>(CS7 | PARENB | CSTOPB)) << line;
+    }
+}
+
+// A healthy cycle is its fixed waits (480 ms) and little else. Timed in the
+// guest over one and five cycles, from /proc/uptime (10 ms steps), so that
+// starting the program does not count. The bounds are loose: the emulator
+// shares a busy machine.
+TEST(KernelDrivers, AHealthyCycleLastsAboutItsFixedWaits)
+{
+    const Guest guest = inGuest("read t0 x </proc/uptime; printf 2q | porttest >/dev/null\n"
+                                "read t1 x </proc/uptime; printf 22222q | porttest >/dev/null\n"
+                                "read t2 x </proc/uptime; echo \"uptime $t0 $t1 $t2\"\n");
+    BOOT_OR_SKIP(guest);
+    double t0 = 0, t1 = 0, t2 = 0;
+    ASSERT_EQ(sscanf(linesAfter(guest.console, "uptime ").c_str(), "%lf %lf %lf", &t0, &t1, &t2), 3) << guest.why;
+    const double cycleMs = ((t2 - t1) - (t1 - t0)) / 4 * 1000;
+    const double ratio = cycleMs / 480;
+    printf("healthy cycle in the guest: %.0f ms, %.3f of the 480 ms of fixed waits\n", cycleMs, ratio);
+    RecordProperty("cycle_to_fixed_waits", std::to_string(ratio));
+    EXPECT_GE(ratio, 0.95) << guest.why;
+    EXPECT_LE(ratio, 1.5) << guest.why;
+}

@@ -1,0 +1,105 @@
+// Preloaded into the system emulator: the handshake wires of the loopback
+// plug on the host side of the emulated UARTs.
+//
+// The emulated 16550 hands the guest's RTS and DTR to its host tty with
+// TIOCMSET and reads CTS and DCD back with TIOCMGET, one character time after
+// each change and then every 10 ms. The host ttys here are pseudo-terminals,
+// which answer neither request; this library answers them on the ptys named
+// in UART_LINES ("PATH=BANK:FAULTS;..."), by the same wiring model the
+// simulated board uses, and passes every other request on.
+#include "wiring.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+struct Uart {
+    char path[32];
+    int bank;
+    unsigned faults;
+    wiring::Outputs wires;
+};
+
+constexpr int kMaxUarts = 8;
+Uart uarts[kMaxUarts];
+int uartCount = -1; // not read yet
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+void readConfig()
+{
+    uartCount = 0;
+    const char *list = getenv("UART_LINES");
+    while (list != nullptr && *list != '\0' && uartCount < kMaxUarts) {
+        Uart &u = uarts[uartCount];
+        int used = 0;
+        if (sscanf(list, "%31[^=]=%d:%x%n", u.path, &u.bank, &u.faults, &used) != 3)
+            break;
+        uartCount++;
+        list += used;
+        if (*list == ';')
+            list++;
+    }
+}
+
+// The emulator opened the pty by its path; the descriptor's link names it.
+Uart *uartOf(int fd)
+{
+    char link[32], target[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t len = readlink(link, target, sizeof target - 1);
+    if (len <= 0)
+        return nullptr;
+    target[len] = '\0';
+    for (int i = 0; i < uartCount; i++)
+        if (strcmp(uarts[i].path, target) == 0)
+            return &uarts[i];
+    return nullptr;
+}
+
+int64_t nowUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+using IoctlFn = int (*)(int, unsigned long, ...);
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+
+    if (request == TIOCMGET || request == TIOCMSET) {
+        pthread_mutex_lock(&lock);
+        if (uartCount < 0)
+            readConfig();
+        Uart *u = uartOf(fd);
+        if (u != nullptr) {
+            // The emulator's UART already waits a character time before it
+            // reads the inputs back: the wires themselves follow at once.
+            int *word = static_cast<int *>(arg);
+            if (request == TIOCMSET)
+                wiring::drive(&u->wires, *word, nowUs(), 0);
+            else
+                *word = wiring::modemWord(u->wires, u->bank, u->faults, nowUs(), 0);
+            pthread_mutex_unlock(&lock);
+            return 0;
+        }
+        pthread_mutex_unlock(&lock);
+    }
+    static const IoctlFn real = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
+}

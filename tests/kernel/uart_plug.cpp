@@ -1,0 +1,187 @@
+// The loopback plug on one port of a virtual ARM computer.
+//
+//   uart_plug LINES_LIBRARY [--fault NODE=KIND]... -- EMULATOR [ARGS...]
+//
+// Makes a pseudo-terminal for each of COM2's six nodes, adds the emulated
+// UARTs on them to the emulator's command line and runs it. The emulator
+// drives the guest's UARTs onto the ptys' slaves; this program holds the
+// masters and sends every byte back as the simulated board's line model
+// says (family 9 loses leading FF bytes, faults as given), and the
+// preloaded LINES_LIBRARY answers the handshake lines. Exits with the
+// emulator's status.
+#include "board.h"
+#include "line_model.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// COM2's six nodes in the order the guest's UARTs come up: the four ports of
+// a 4-port PCI card (ttyS0-3), a 1-port card (ttyS4) and the board's own
+// PL011 (ttyAMA0). The PL011 carries no modem lines in the emulator, so it
+// stands in for a bank-2 node, which is wired for data only.
+const int kNodes[] = {0, 8, 16, 24, 32, 40};
+constexpr int kUarts = sizeof kNodes / sizeof kNodes[0];
+
+struct Uart {
+    int node;
+    int master = -1, keep = -1;
+    char slavePath[32] = {};
+    line::State line;
+    std::deque<line::Echo> inFlight;
+};
+
+int64_t nowUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool openPty(Uart &u)
+{
+    u.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (u.master < 0 || grantpt(u.master) != 0 || unlockpt(u.master) != 0 ||
+        ptsname_r(u.master, u.slavePath, sizeof u.slavePath) != 0)
+        return false;
+    // Our own slave descriptor keeps the line up while the emulator has it
+    // closed (a master with no slave reports a hang-up), and is raw so that
+    // the pty itself never echoes.
+    u.keep = open(u.slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    struct termios t;
+    if (u.keep < 0 || tcgetattr(u.keep, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    return tcsetattr(u.keep, TCSANOW, &t) == 0;
+}
+
+// What the guest sent, onto the line; the emulator set the pty's speed to
+// the UART's.
+void transmit(Uart &u, unsigned faults)
+{
+    unsigned char sent[256];
+    const ssize_t len = read(u.master, sent, sizeof sent);
+    if (len <= 0)
+        return;
+    struct termios t;
+    const int baud = tcgetattr(u.keep, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;
+    line::Echo echoes[2 * sizeof sent + 1];
+    const int count =
+        line::loopback(&u.line, sent, static_cast<int>(len), nowUs(), board::nodeFamily(u.node), faults, baud, echoes);
+    u.inFlight.insert(u.inFlight.end(), echoes, echoes + count);
+}
+
+void deliver(Uart &u, int64_t now)
+{
+    std::string due;
+    while (!u.inFlight.empty() && u.inFlight.front().dueUs <= now) {
+        due += static_cast<char>(u.inFlight.front().byte);
+        u.inFlight.pop_front();
+    }
+    if (!due.empty() && write(u.master, due.data(), due.size()) < 0)
+        perror("uart_plug: write"); // a full queue loses bytes, as an overrun would
+}
+
+pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, const char *library)
+{
+    std::vector<std::string> args(argv, argv + 1);
+    for (char **arg = argv + 1; *arg != nullptr; arg++)
+        args.emplace_back(*arg);
+    std::string lines;
+    for (int i = 0; i < kUarts; i++) {
+        args.insert(args.end(), {"-chardev", "serial,id=uart" + std::to_string(i) + ",path=" + uarts[i].slavePath});
+        char entry[64];
+        snprintf(entry, sizeof entry, "%s=%d:%x;", uarts[i].slavePath, board::nodeBank(uarts[i].node),
+                 faults[uarts[i].node]);
+        lines += entry;
+    }
+    args.insert(args.end(), {"-device", "pci-serial-4x,chardev1=uart0,chardev2=uart1,chardev3=uart2,chardev4=uart3",
+                             "-device", "pci-serial,chardev=uart4", "-serial", "chardev:uart5"});
+
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the plug
+    setenv("LD_PRELOAD", library, 1);
+    setenv("UART_LINES", lines.c_str(), 1);
+    std::vector<char *> cargv;
+    for (std::string &a : args)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    execvp(cargv[0], cargv.data());
+    fprintf(stderr, "uart_plug: %s: %s\n", cargv[0], strerror(errno));
+    _exit(127);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: uart_plug LINES_LIBRARY [--fault NODE=KIND]... -- EMULATOR [ARGS...]\n");
+        return 2;
+    }
+    unsigned faults[board::kNodes] = {};
+    int arg = 2;
+    for (; arg + 1 < argc && strcmp(argv[arg], "--fault") == 0; arg += 2) {
+        char error[160];
+        if (!board::parseFaults(argv[arg + 1], faults, error, sizeof error)) {
+            fprintf(stderr, "uart_plug: %s\n", error);
+            return 2;
+        }
+    }
+    if (arg + 1 >= argc || strcmp(argv[arg], "--") != 0) {
+        fprintf(stderr, "uart_plug: no emulator given\n");
+        return 2;
+    }
+
+    Uart uarts[kUarts];
+    for (int i = 0; i < kUarts; i++) {
+        uarts[i].node = kNodes[i];
+        if (!openPty(uarts[i])) {
+            perror("uart_plug: pseudo-terminal");
+            return 1;
+        }
+    }
+    const pid_t emulator = startEmulator(argv + arg + 1, uarts, faults, argv[1]);
+    if (emulator < 0) {
+        perror("uart_plug: fork");
+        return 1;
+    }
+
+    for (;;) {
+        int status;
+        if (waitpid(emulator, &status, WNOHANG) == emulator)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        struct pollfd fds[kUarts];
+        int64_t next = nowUs() + 20000; // and look at the emulator again
+        for (int i = 0; i < kUarts; i++) {
+            fds[i] = {uarts[i].master, POLLIN, 0};
+            if (!uarts[i].inFlight.empty() && uarts[i].inFlight.front().dueUs < next)
+                next = uarts[i].inFlight.front().dueUs;
+        }
+        const int64_t waitUs = next - nowUs();
+        const struct timespec wait = {0, waitUs > 0 ? static_cast<long>(waitUs) * 1000 : 0};
+        if (ppoll(fds, kUarts, &wait, nullptr) < 0 && errno != EINTR)
+            return 1;
+        const int64_t now = nowUs();
+        for (int i = 0; i < kUarts; i++) {
+            if (fds[i].revents & POLLIN)
+                transmit(uarts[i], faults[uarts[i].node]);
+            deliver(uarts[i], now);
+        }
+    }
+}
