@@ -7,25 +7,6 @@
 
 namespace board {
 
-const FaultName kFaultNames[] = {
-    {"absent", kAbsent, "open fails with \"No such file or directory\""},
-    {"busy", kBusy, "open fails with \"Device or resource busy\""},
-    {"denied", kDenied, "open fails with \"Permission denied\""},
-    {"no-echo", kNoEcho, "no loopback: nothing written comes back"},
-    {"short", kShort, "the first two bytes of every burst are lost"},
-    {"full", kFull, "a family-9 node returns the leading FF bytes too"},
-    {"corrupt", kCorrupt, "the fourth byte of every burst comes back with bit 4 flipped"},
-    {"late", kLate, "bytes come back 120 ms after they were sent"},
-    {"extra", kExtra, "a spurious E0 byte comes back ahead of every burst"},
-    {"cts-high", kCtsHigh, "CTS stuck high"},
-    {"cts-low", kCtsLow, "CTS stuck low"},
-    {"dcd-high", kDcdHigh, "DCD stuck high"},
-    {"dcd-low", kDcdLow, "DCD stuck low"},
-    {"unwired", kUnwired, "no handshake loopback: CTS and DCD stay low"},
-    {"slow", kSlow, "the line runs at 9600 baud whatever speed is set"},
-};
-const int kFaultCount = sizeof kFaultNames / sizeof kFaultNames[0];
-
 void nodeName(int node, char *buf, size_t size)
 {
     snprintf(buf, size, "ttyT%dSy%d", nodeFamily(node), node % 24);

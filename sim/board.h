@@ -28,22 +28,27 @@ int nodeBank(int node);
 int nodePort(int node);
 int nodeFromPath(const char *path);
 
+// Every fault kind, once: its bit, the name --fault takes and what it does
+// (boardsim --help prints this text). The parser, the help and the tests
+// read this table; the code that makes a fault happen tests its bit. A new
+// kind is a line in each of the two lists below, its effect, and its
+// example in README.md (a test runs every kind's example).
 enum Fault : unsigned {
-    kAbsent = 1u << 0,  // open fails: no such file
-    kBusy = 1u << 1,    // open fails: device busy
-    kDenied = 1u << 2,  // open fails: permission denied
-    kNoEcho = 1u << 3,  // nothing comes back
-    kShort = 1u << 4,   // the first two bytes of every burst are lost
-    kFull = 1u << 5,    // a family-9 node returns the leading FF bytes too
-    kCorrupt = 1u << 6, // the fourth byte of every burst comes back altered
-    kLate = 1u << 7,    // bytes come back 120 ms after they were sent
-    kExtra = 1u << 8,   // a spurious byte precedes every burst
+    kAbsent = 1u << 0,
+    kBusy = 1u << 1,
+    kDenied = 1u << 2,
+    kNoEcho = 1u << 3,
+    kShort = 1u << 4,
+    kFull = 1u << 5,
+    kCorrupt = 1u << 6,
+    kLate = 1u << 7,
+    kExtra = 1u << 8,
     kCtsHigh = 1u << 9,
     kCtsLow = 1u << 10,
     kDcdHigh = 1u << 11,
     kDcdLow = 1u << 12,
-    kUnwired = 1u << 13, // handshake inputs stay low
-    kSlow = 1u << 14,    // the line runs at 9600 baud whatever is set
+    kUnwired = 1u << 13,
+    kSlow = 1u << 14,
 };
 
 struct FaultName {
@@ -51,8 +56,35 @@ struct FaultName {
     unsigned bit;
     const char *help;
 };
-extern const FaultName kFaultNames[];
-extern const int kFaultCount;
+
+inline constexpr FaultName kFaultNames[] = {
+    {"absent", kAbsent, "open fails with \"No such file or directory\""},
+    {"busy", kBusy, "open fails with \"Device or resource busy\""},
+    {"denied", kDenied, "open fails with \"Permission denied\""},
+    {"no-echo", kNoEcho, "no loopback: nothing written comes back"},
+    {"short", kShort, "the first two bytes of every burst are lost"},
+    {"full", kFull, "a family-9 node returns the leading FF bytes too"},
+    {"corrupt", kCorrupt, "the fourth byte of every burst comes back with bit 4 flipped"},
+    {"late", kLate, "bytes come back 120 ms after they were sent"},
+    {"extra", kExtra, "a spurious E0 byte comes back ahead of every burst"},
+    {"cts-high", kCtsHigh, "CTS stuck high"},
+    {"cts-low", kCtsLow, "CTS stuck low"},
+    {"dcd-high", kDcdHigh, "DCD stuck high"},
+    {"dcd-low", kDcdLow, "DCD stuck low"},
+    {"unwired", kUnwired, "no handshake loopback: CTS and DCD stay low"},
+    {"slow", kSlow, "the line runs at 9600 baud whatever speed is set"},
+};
+inline constexpr int kFaultCount = sizeof kFaultNames / sizeof kFaultNames[0];
+
+// The table's rows are the enum's bits, in order.
+constexpr bool faultTableInBitOrder()
+{
+    for (int i = 0; i < kFaultCount; i++)
+        if (kFaultNames[i].bit != 1u << i)
+            return false;
+    return true;
+}
+static_assert(faultTableInBitOrder(), "kFaultNames must list the Fault bits in order");
 
 bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t errorSize);
 

@@ -7,6 +7,22 @@
 
 using namespace sim;
 
+namespace {
+std::atomic<int64_t> wallShift{0};
+}
+
+std::atomic<int64_t> &sim::wallShiftUs()
+{
+    return wallShift;
+}
+
+int64_t sim::monotonicUs()
+{
+    struct timespec ts;
+    real::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 static void shift(struct timespec *ts, int64_t byUs)
 {
     const int64_t ns = static_cast<int64_t>(ts->tv_sec) * 1000000000 + ts->tv_nsec + byUs * 1000;

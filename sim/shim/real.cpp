@@ -1,12 +1,33 @@
 #include "real.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <dlfcn.h>
+#include <type_traits>
 
-// Looked up on first use: the library must not do anything at load time in
-// a program that never touches a node.
+void *real::lookup(const char *name)
+{
+    void *fn = dlsym(RTLD_NEXT, name);
+    if (fn == nullptr)
+        fprintf(stderr, "boardsim: the C library has no %s; calls to it fail with ENOSYS\n", name);
+    return fn;
+}
+
+// Looked up on first use (each entry's static is set once): the library must
+// not do anything at load time in a program that never touches a node.
 template <typename Fn> static Fn next(const char *name)
 {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+    return reinterpret_cast<Fn>(real::lookup(name));
+}
+
+// What an entry the C library lacks returns: -1 or a null pointer.
+template <typename Ret> static Ret missing()
+{
+    errno = ENOSYS;
+    if constexpr (std::is_pointer_v<Ret>)
+        return nullptr;
+    else
+        return static_cast<Ret>(-1);
 }
 
 // `ret` is a return type and `params` a parameter list: neither can be put in
@@ -17,7 +38,7 @@ template <typename Fn> static Fn next(const char *name)
     {                                                                                                                  \
         using Fn = ret(*) params;                                                                                      \
         static const Fn fn = next<Fn>(#name);                                                                          \
-        return fn args;                                                                                                \
+        return fn != nullptr ? fn args : missing<ret>();                                                               \
     }
 // NOLINTEND(bugprone-macro-parentheses)
 
@@ -39,12 +60,12 @@ int real::ioctl(int fd, unsigned long request, void *arg)
 {
     using Fn = int (*)(int, unsigned long, ...);
     static const Fn fn = next<Fn>("ioctl");
-    return fn(fd, request, arg);
+    return fn != nullptr ? fn(fd, request, arg) : missing<int>();
 }
 
 int real::openat(int dirfd, const char *path, int flags, mode_t mode)
 {
     using Fn = int (*)(int, const char *, int, ...);
     static const Fn fn = next<Fn>("openat");
-    return fn(dirfd, path, flags, mode);
+    return fn != nullptr ? fn(dirfd, path, flags, mode) : missing<int>();
 }

@@ -12,6 +12,11 @@
 
 namespace real {
 
+// The C library's entry `name` behind this library's own, or null. A name
+// the C library lacks is reported once on standard error; the entry then
+// fails with ENOSYS instead of calling through a null pointer.
+void *lookup(const char *name);
+
 int open(const char *path, int flags, mode_t mode);
 int openat(int dirfd, const char *path, int flags, mode_t mode);
 FILE *fopen(const char *path, const char *mode);

@@ -4,6 +4,11 @@
 // has no caller to hand it a context. Everything below is guarded by
 // lockBoard(), except nodeOfFd, which signal handlers and hot paths read
 // without taking the lock.
+//
+// fd_table.cpp  the lock, the descriptor table, the order of opens
+// config.cpp    what the launcher asked for (faults, report, clock step)
+// node_pty.cpp  each node's pseudo-terminal and the settings it keeps
+// report.cpp    the report file
 #pragma once
 
 #include "../board.h"

@@ -17,7 +17,6 @@
 
 #include <cstdarg>
 #include <cstdint>
-#include <dlfcn.h>
 
 using namespace sim;
 
@@ -34,9 +33,12 @@ struct Timeval64 {
     int64_t tv_usec;
 };
 
+// A program that calls one of these entries was linked against a C library
+// that has it, so the lookup cannot miss while the program runs; a miss is
+// still reported by real::lookup.
 template <typename Fn> Fn next64(const char *name)
 {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+    return reinterpret_cast<Fn>(real::lookup(name));
 }
 
 int64_t wallShift()

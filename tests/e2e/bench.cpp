@@ -12,32 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-const std::string kBanner = "Kestrum COM2-9 Test\n"
-                            "Press '2' through '9' to test each port, or another key to quit.\n";
-const std::string kPass = "PASS: All tests\n";
-const std::string kReady = "Ready for next test\n";
-const std::string kPatternHex = "FF FF 01 55 00 AA 00 11 ";
 const std::string kOwnSettings = "9600/7E2,cflag=5ed,iflag=500,oflag=5,lflag=2,vmin=1,vtime=0";
-
-std::string nodePath(int family, int bank, int port)
-{
-    return "/dev/ttyT" + std::to_string(family) + "Sy" + std::to_string(bank * 8 + port);
-}
-
-std::string openFailure(const std::string &path, const std::string &error)
-{
-    return "FAIL: " + path + " " + error + "\n";
-}
-
-std::string loopbackFailure(const std::string &path, const std::string &gotHex)
-{
-    return "FAIL: " + path + " data loopback (sent " + kPatternHex + ", got " + gotHex + ")\n";
-}
-
-std::string lineFailure(const std::string &path, const std::string &loop, const std::string &level)
-{
-    return "FAIL: " + path + " " + loop + " (" + level + ")\n";
-}
 
 std::vector<std::string> onBoard(const std::vector<std::string> &options, const std::string &program)
 {

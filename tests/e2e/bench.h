@@ -3,21 +3,13 @@
 #pragma once
 
 #include "child_process.h"
+#include "porttest_lines.h"
 
 #include <map>
 #include <string>
 #include <vector>
 
-extern const std::string kBanner;
-extern const std::string kPass;
-extern const std::string kReady;
-extern const std::string kPatternHex;  // "FF FF 01 55 00 AA 00 11 "
 extern const std::string kOwnSettings; // a node's settings before any test
-
-std::string nodePath(int family, int bank, int port); // "/dev/ttyT8Sy8"
-std::string openFailure(const std::string &path, const std::string &error);
-std::string loopbackFailure(const std::string &path, const std::string &gotHex);
-std::string lineFailure(const std::string &path, const std::string &loop, const std::string &level);
 
 // boardsim [options] -- program
 std::vector<std::string> onBoard(const std::vector<std::string> &options, const std::string &program = PORTTEST_BINARY);

@@ -1,8 +1,10 @@
 // The fault examples in README.md are what the simulated board really prints.
 #include "bench.h"
+#include "board.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -62,12 +64,46 @@ std::vector<Example> readmeExamples()
 
 } // namespace
 
-TEST(Readme, FaultExamplesPrintWhatTheReadmeSays)
+// "--fault 'ttyT9Sy*=full'" -> "full": the kind an example shows names it.
+std::string kindOf(const Example &example)
+{
+    const std::string &last = example.options.back();
+    return last.substr(last.find('=') + 1);
+}
+
+class ReadmeExample : public testing::TestWithParam<Example> {};
+
+TEST_P(ReadmeExample, PrintsWhatTheReadmeSays)
+{
+    const BoardRun run = runWithKeys(GetParam().options, "2");
+    EXPECT_EQ(run.output, kBanner + GetParam().output) << run.why();
+}
+
+INSTANTIATE_TEST_SUITE_P(Readme, ReadmeExample, testing::ValuesIn(readmeExamples()),
+                         [](const testing::TestParamInfo<Example> &info) {
+                             std::string name = kindOf(info.param);
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST(Readme, EveryFaultKindHasAnExample)
 {
     const std::vector<Example> examples = readmeExamples();
-    EXPECT_GE(examples.size(), 15u) << "one example per kind of fault";
-    for (const Example &example : examples) {
-        const BoardRun run = runWithKeys(example.options, "2");
-        EXPECT_EQ(run.output, kBanner + example.output) << example.options.back() << run.why();
+    for (const board::FaultName &fault : board::kFaultNames)
+        EXPECT_TRUE(std::any_of(examples.begin(), examples.end(), [&](const Example &example) {
+            return kindOf(example) == fault.name;
+        })) << fault.name;
+}
+
+// The README's copy of the help, between its marker and the end of the block.
+TEST(Readme, ShowsTheSimulatorsHelpAsItPrints)
+{
+    std::ifstream readme(README_PATH);
+    std::string line, copy;
+    while (std::getline(readme, line) && line != "<!-- boardsim --help -->") {
     }
+    std::getline(readme, line); // the block's opening fence
+    while (std::getline(readme, line) && line != "```")
+        copy += line + "\n";
+    EXPECT_EQ(copy, runToEnd({BOARDSIM_BINARY, "--help"}).output);
 }

@@ -5,8 +5,10 @@
 // TIOCMSET and reads CTS and DCD back with TIOCMGET, one character time after
 // each change and then every 10 ms. The host ttys here are pseudo-terminals,
 // which answer neither request; this library answers them on the ptys named
-// in UART_LINES ("PATH=BANK:FAULTS;..."), by the same wiring model the
-// simulated board uses, and passes every other request on.
+// in UART_LINES ("PATH=NODE:BANK:FAULTS;..."), by the same wiring model the
+// simulated board uses, and passes every other request on. At exit it says
+// how each node's RTS and DTR were left ("lines ttyT8Sy0 changes=12 rts=0
+// dtr=0" on standard error): what the guest's driver did on its last close.
 #include "wiring.h"
 
 #include <cstdarg>
@@ -23,7 +25,9 @@ namespace {
 
 struct Uart {
     char path[32];
+    char node[16];
     int bank;
+    int changes;
     unsigned faults;
     wiring::Outputs wires;
 };
@@ -33,19 +37,34 @@ Uart uarts[kMaxUarts];
 int uartCount = -1; // not read yet
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
+// Copies up to `stop` into out (at most size - 1 characters); returns
+// what follows the stop, or null if it is missing.
+const char *field(const char *from, char stop, char *out, size_t size)
+{
+    const char *end = strchr(from, stop);
+    if (end == nullptr || static_cast<size_t>(end - from) >= size)
+        return nullptr;
+    memcpy(out, from, static_cast<size_t>(end - from));
+    out[end - from] = '\0';
+    return end + 1;
+}
+
 void readConfig()
 {
     uartCount = 0;
     const char *list = getenv("UART_LINES");
     while (list != nullptr && *list != '\0' && uartCount < kMaxUarts) {
         Uart &u = uarts[uartCount];
-        int used = 0;
-        if (sscanf(list, "%31[^=]=%d:%x%n", u.path, &u.bank, &u.faults, &used) != 3)
+        char bank[8], faults[16];
+        list = field(list, '=', u.path, sizeof u.path);
+        list = list ? field(list, ':', u.node, sizeof u.node) : nullptr;
+        list = list ? field(list, ':', bank, sizeof bank) : nullptr;
+        list = list ? field(list, ';', faults, sizeof faults) : nullptr;
+        if (list == nullptr)
             break;
+        u.bank = static_cast<int>(strtol(bank, nullptr, 10));
+        u.faults = static_cast<unsigned>(strtoul(faults, nullptr, 16));
         uartCount++;
-        list += used;
-        if (*list == ';')
-            list++;
     }
 }
 
@@ -73,6 +92,13 @@ int64_t nowUs()
 
 using IoctlFn = int (*)(int, unsigned long, ...);
 
+__attribute__((destructor)) void reportLines()
+{
+    for (int i = 0; i < uartCount; i++)
+        fprintf(stderr, "lines %s changes=%d rts=%d dtr=%d\n", uarts[i].node, uarts[i].changes, uarts[i].wires.rts,
+                uarts[i].wires.dtr);
+}
+
 } // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...)
@@ -91,10 +117,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
             // The emulator's UART already waits a character time before it
             // reads the inputs back: the wires themselves follow at once.
             int *word = static_cast<int *>(arg);
-            if (request == TIOCMSET)
+            if (request == TIOCMSET) {
+                const int before = u->wires.rts * 2 + u->wires.dtr;
                 wiring::drive(&u->wires, *word, nowUs(), 0);
-            else
+                u->changes += u->wires.rts * 2 + u->wires.dtr != before;
+            } else {
                 *word = wiring::modemWord(u->wires, u->bank, u->faults, nowUs(), 0);
+            }
             pthread_mutex_unlock(&lock);
             return 0;
         }

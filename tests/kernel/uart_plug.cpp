@@ -103,8 +103,9 @@ pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, cons
     std::string lines;
     for (int i = 0; i < kUarts; i++) {
         args.insert(args.end(), {"-chardev", "serial,id=uart" + std::to_string(i) + ",path=" + uarts[i].slavePath});
-        char entry[64];
-        snprintf(entry, sizeof entry, "%s=%d:%x;", uarts[i].slavePath, board::nodeBank(uarts[i].node),
+        char entry[80], name[16];
+        board::nodeName(uarts[i].node, name, sizeof name);
+        snprintf(entry, sizeof entry, "%s=%s:%d:%x;", uarts[i].slavePath, name, board::nodeBank(uarts[i].node),
                  faults[uarts[i].node]);
         lines += entry;
     }
@@ -118,6 +119,7 @@ pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, cons
     setenv("LD_PRELOAD", library, 1);
     setenv("UART_LINES", lines.c_str(), 1);
     std::vector<char *> cargv;
+    cargv.reserve(args.size() + 1);
     for (std::string &a : args)
         cargv.push_back(a.data());
     cargv.push_back(nullptr);

@@ -72,52 +72,63 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     unlink(report.c_str());
 }
 
-TEST(Simulator, HelpNamesEveryFault)
+struct UsageError {
+    const char *name;
+    std::vector<std::string> options;
+    std::string message;
+};
+
+class SimulatorUsage : public testing::TestWithParam<UsageError> {};
+
+// One line on standard error, status 2, and the command never runs.
+TEST_P(SimulatorUsage, StopsBeforeTheCommand)
 {
-    const Finished help = runToEnd({BOARDSIM_BINARY, "--help"});
-    EXPECT_EQ(exitCode(help.status), 0);
-    EXPECT_EQ(help.output.rfind("usage: boardsim [--fault NODE=KIND]...", 0), 0u);
-    for (const char *kind : {"absent", "busy", "denied", "no-echo", "short", "full", "corrupt", "late", "extra",
-                             "cts-high", "cts-low", "dcd-high", "dcd-low", "unwired", "slow"})
-        EXPECT_NE(help.output.find("  " + std::string(kind) + " "), std::string::npos) << kind;
+    const std::string marker = testing::TempDir() + "command-ran-" + GetParam().name;
+    std::vector<std::string> argv = onBoard(GetParam().options);
+    argv.insert(argv.end(), {"--", "touch", marker});
+    const Finished r = runToEnd(argv);
+    EXPECT_EQ(r.output, GetParam().message);
+    EXPECT_EQ(exitCode(r.status), 2);
+    struct stat st;
+    EXPECT_NE(stat(marker.c_str(), &st), 0) << "the command ran";
+    unlink(marker.c_str());
 }
 
-TEST(Simulator, UsageErrorsStopBeforeTheCommand)
+INSTANTIATE_TEST_SUITE_P(
+    Options, SimulatorUsage,
+    testing::Values(
+        UsageError{"UnknownNode",
+                   {"--fault", "ttyT8Sy99=absent"},
+                   "boardsim: unknown node 'ttyT8Sy99' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)\n"},
+        UsageError{"UnknownFault", {"--fault", "COM2=melted"}, "boardsim: unknown fault 'melted' (see --help)\n"},
+        UsageError{"FaultWithoutKind", {"--fault=COM2"}, "boardsim: fault 'COM2' is not NODE=KIND\n"},
+        UsageError{"TwoFaultsInOne", {"--fault", "COM2=late,COM3=late"}, "boardsim: one NODE=KIND per --fault\n"},
+        UsageError{"EmptyFault", {"--fault", ""}, "boardsim: --fault needs NODE=KIND\n"},
+        UsageError{"EmptyGluedFault", {"--fault="}, "boardsim: --fault needs NODE=KIND\n"},
+        UsageError{"OverlongNode",
+                   {"--fault", std::string(63, '*') + "X=late"},
+                   "boardsim: node '********************...' is too long (at most 63 characters)\n"},
+        UsageError{"ClockStepNotANumber",
+                   {"--clock-step", "soon"},
+                   "boardsim: --clock-step takes a number of seconds, not 'soon'\n"},
+        UsageError{
+            "ClockStepNan", {"--clock-step", "nan"}, "boardsim: --clock-step takes a number of seconds, not 'nan'\n"},
+        UsageError{"ClockStepInfinite",
+                   {"--clock-step", "-inf"},
+                   "boardsim: --clock-step takes a number of seconds, not '-inf'\n"},
+        UsageError{"UnknownLongOption", {"--speed", "9600"}, "boardsim: unknown option '--speed' (see --help)\n"},
+        UsageError{"UnknownShortOption", {"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
+        UsageError{"ReportInAMissingFolder",
+                   {"--report", "/nonexistent/report"},
+                   "boardsim: --report /nonexistent/report: No such file or directory\n"},
+        UsageError{"ReportIsAFolder", {"--report", "/"}, "boardsim: --report /: Is a directory\n"},
+        UsageError{"ReportTakesTheSeparator",
+                   {"--report"},
+                   "boardsim: --report needs a value; for one that starts with '-', write --report=--\n"}),
+    [](const testing::TestParamInfo<UsageError> &info) { return info.param.name; });
+
+TEST(Simulator, AMissingOrUnrunnableCommandIsNamed)
 {
-    const std::string marker = testing::TempDir() + "command-ran";
-    const struct Case {
-        std::vector<std::string> options;
-        std::string message;
-    } cases[] = {
-        {{"--fault", "ttyT8Sy99=absent"},
-         "boardsim: unknown node 'ttyT8Sy99' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)\n"},
-        {{"--fault", "COM2=melted"}, "boardsim: unknown fault 'melted' (see --help)\n"},
-        {{"--fault=COM2"}, "boardsim: fault 'COM2' is not NODE=KIND\n"},
-        {{"--fault", "COM2=late,COM3=late"}, "boardsim: one NODE=KIND per --fault\n"},
-        {{"--clock-step", "soon"}, "boardsim: --clock-step takes a number of seconds, not 'soon'\n"},
-        {{"--speed", "9600"}, "boardsim: unknown option '--speed' (see --help)\n"},
-        {{"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
-        {{"--report", "/nonexistent/report"}, "boardsim: --report /nonexistent/report: No such file or directory\n"},
-        {{"--report", "/"}, "boardsim: --report /: Is a directory\n"},
-        {{"--report"}, "boardsim: --report needs a value; for one that starts with '-', write --report=--\n"},
-        {{"--fault", ""}, "boardsim: --fault needs NODE=KIND\n"},
-        {{"--fault="}, "boardsim: --fault needs NODE=KIND\n"},
-        {{"--clock-step", "nan"}, "boardsim: --clock-step takes a number of seconds, not 'nan'\n"},
-        {{"--clock-step", "-inf"}, "boardsim: --clock-step takes a number of seconds, not '-inf'\n"},
-        {{"--fault", std::string(63, '*') + "X=late"},
-         "boardsim: node '********************...' is too long (at most 63 characters)\n"},
-    };
-    for (const Case &c : cases) {
-        std::vector<std::string> argv = onBoard(c.options);
-        for (const char *word : {"--", "touch"})
-            argv.push_back(word);
-        argv.push_back(marker);
-        const Finished r = runToEnd(argv);
-        EXPECT_EQ(r.output, c.message);
-        EXPECT_EQ(exitCode(r.status), 2) << c.message;
-        struct stat st;
-        EXPECT_NE(stat(marker.c_str(), &st), 0) << c.message;
-    }
     EXPECT_EQ(runToEnd({BOARDSIM_BINARY, "--report"}).output, "boardsim: --report needs a value\n");
     EXPECT_EQ(runToEnd({BOARDSIM_BINARY}).output, "boardsim: no command given (see --help)\n");
     const Finished missing = runToEnd({BOARDSIM_BINARY, "--", "/nonexistent/porttest"});

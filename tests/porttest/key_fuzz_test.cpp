@@ -16,7 +16,7 @@ namespace {
 // What the dialogue must print for these keys.
 std::string expectedFor(const std::string &keys)
 {
-    std::string out = kNoBoardBanner;
+    std::string out = kBanner;
     for (const char key : keys) {
         if (key < '2' || key > '9')
             break;

@@ -28,7 +28,7 @@ TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)
     startProgram(child, {PORTTEST_BINARY}, Console::Pipes);
     writeAll(child.input, "29");
     closeInput(child);
-    EXPECT_EQ(readToEnd(child.output, 10000), kNoBoardBanner + noBoardCycle(0) + noBoardCycle(7));
+    EXPECT_EQ(readToEnd(child.output, 10000), kBanner + noBoardCycle(0) + noBoardCycle(7));
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
 
@@ -41,7 +41,7 @@ TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
     for (const Case &c : cases) {
         Child child;
         startProgram(child, {PORTTEST_BINARY}, Console::PseudoTerminal);
-        ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
+        ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
         if (c.how)
             writeAll(child.input, c.how); // the terminal's own interrupt/quit key
         else
@@ -60,7 +60,7 @@ TEST(Program, AClosedOutputPipeGivesTheConsoleBackAndEndsTheProgram)
     // program by SIGPIPE, and the operator's terminal must not stay in key mode.
     Child child;
     startProgram(child, {PORTTEST_BINARY}, Console::TerminalInPipeOut);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     close(child.output);
     child.output = -1;
     writeAll(child.input, "2");
@@ -80,7 +80,7 @@ TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
         argv.push_back(word);
     Child child;
     startProgram(child, argv, Console::PseudoTerminal);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kNoBoardBanner);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     ASSERT_EQ(keyModeBits(child.consoleSlave), tcflag_t(0));
 
     writeAll(child.input, "\x1a");

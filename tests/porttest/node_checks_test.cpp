@@ -1,5 +1,6 @@
 #include "platform_seam.h"
 #include "porttest.h"
+#include "porttest_lines.h"
 #include "pseudo_terminal.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +61,8 @@ struct Turn {
 class NodeTurn : public testing::Test {
 protected:
     PseudoTerminal pty;
-    const char *path = "/dev/ttyT8Sy0";
+    const std::string node = nodePath(8, 0, 0);
+    const char *path = node.c_str();
 
     void SetUp() override
     {
