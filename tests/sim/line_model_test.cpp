@@ -33,13 +33,13 @@ Returned send(line::State &state, const std::vector<unsigned char> &bytes, int64
 
 } // namespace
 
-TEST(LineModel, TenBitsACharacterAtTheNodesSpeed)
+TEST(LineModel, AByteTakesTenBitTimesAtTheLinesSpeed)
 {
-    EXPECT_EQ(line::charTimeUs(115200), 87);
-    EXPECT_EQ(line::charTimeUs(9600), 1042);
-    EXPECT_EQ(line::charTimeUs(0), 1042) << "an unknown speed runs at 9600";
-    EXPECT_EQ(line::baudOf(B115200), 115200);
-    EXPECT_EQ(line::baudOf(B0), 0);
+    line::State fast, slow, unknown;
+    EXPECT_EQ(send(fast, {'a'}, 0, 8, 0, 115200).dueUs, (std::vector<int64_t>{87}));
+    EXPECT_EQ(send(slow, {'a'}, 0, 8, 0, 9600).dueUs, (std::vector<int64_t>{1042}));
+    EXPECT_EQ(send(unknown, {'a'}, 0, 8, 0, line::baudOf(B0)).dueUs, (std::vector<int64_t>{1042}))
+        << "a line with no known speed runs at 9600";
 }
 
 TEST(LineModel, BytesComeBackOneCharacterTimeApartAndQueueBehindABusyLine)
