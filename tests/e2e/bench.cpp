@@ -45,13 +45,13 @@ long residentKb(pid_t pid)
     return -1;
 }
 
-TempReport::TempReport()
-    : path(testing::TempDir() + "board-report-" + std::to_string(getpid()) + "-" +
+TempFile::TempFile(const std::string &stem)
+    : path(testing::TempDir() + stem + "-" + std::to_string(getpid()) + "-" +
            std::to_string(reinterpret_cast<uintptr_t>(this)))
 {
 }
 
-TempReport::~TempReport()
+TempFile::~TempFile()
 {
     unlink(path.c_str());
 }

@@ -24,13 +24,21 @@ std::map<std::string, NodeReport> readReport(const std::string &path);
 int openDescriptors(pid_t pid);
 long residentKb(pid_t pid);
 
-// A report file in the temporary folder, removed when the test is done.
-struct TempReport {
+// A file in the temporary folder, named after `stem` and unique to this
+// object, removed when the test is done.
+struct TempFile {
     const std::string path;
-    TempReport();
-    ~TempReport();
-    TempReport(const TempReport &) = delete;
-    TempReport &operator=(const TempReport &) = delete;
+    explicit TempFile(const std::string &stem);
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+};
+
+// The place for a simulator report.
+struct TempReport : TempFile {
+    TempReport() : TempFile("board-report")
+    {
+    }
 };
 
 struct BoardRun {

@@ -22,21 +22,6 @@ struct Guest {
     std::string why;     // everything the rig printed, for messages and skips
 };
 
-// A scenario file for the guest, removed when the test is done.
-struct Scenario {
-    std::string path = testing::TempDir() + "porttest-scenario-" + std::to_string(getpid()) + ".sh";
-    explicit Scenario(const std::string &text)
-    {
-        std::ofstream(path) << text;
-    }
-    ~Scenario()
-    {
-        remove(path.c_str());
-    }
-    Scenario(const Scenario &) = delete;
-    Scenario &operator=(const Scenario &) = delete;
-};
-
 // Runs `script` in the guest with $NODES naming COM2's six nodes.
 Guest inGuest(const std::string &script, const std::vector<std::string> &faults = {})
 {
@@ -46,7 +31,8 @@ Guest inGuest(const std::string &script, const std::vector<std::string> &faults 
         guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (test.sh sets it)";
         return guest;
     }
-    const Scenario scenario(script);
+    const TempFile scenario("porttest-scenario");
+    std::ofstream(scenario.path) << script;
     std::vector<std::string> argv = {RIG_SCRIPT, UART_PLUG, UART_LINES, program, scenario.path};
     for (const std::string &fault : faults)
         argv.insert(argv.end(), {"--fault", fault});

@@ -97,8 +97,8 @@ void deliver(Uart &u, int64_t now)
 
 pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, const char *library)
 {
-    std::vector<std::string> args(argv, argv + 1);
-    for (char **arg = argv + 1; *arg != nullptr; arg++)
+    std::vector<std::string> args;
+    for (char **arg = argv; *arg != nullptr; arg++)
         args.emplace_back(*arg);
     std::string lines;
     for (int i = 0; i < kUarts; i++) {
