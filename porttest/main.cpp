@@ -6,23 +6,27 @@
 int main()
 {
     keepStandardStreamsOpen(); // before anything can open a descriptor
+    makeInputBlocking();
 
     // Line-buffered even into a pipe, so "porttest | tee bench.log" shows
     // each verdict as it happens and keeps every line if interrupted.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    restoreConsoleOnSignals();
+    restoreOnSignals();
     termModeChar(0, 1);
     printf("Kestrum COM2-9 Test\n");
     printf("Press '2' through '9' to test each port, or another key to quit.\n");
 
     // Keys typed during a cycle wait in the terminal's queue and are taken in
-    // turn afterwards; any other key, or end of input, ends the program.
+    // turn afterwards; any other key, or end of input, ends the program. So
+    // does a stop (Ctrl-Z): it waits for the verdict.
     for (;;) {
         const int key = getchar();
         if (key < '2' || key > '9')
             break;
+        holdJobControl(1);
         testPort(key - '2');
+        holdJobControl(0);
     }
 
     termModeChar(0, 0);

@@ -52,15 +52,23 @@ static void checkDataLoopback(int fd, const char *path, int family, int *failure
 
 void checkNode(int fd, const char *path, int family, int bank, int *failures)
 {
-    struct termios saved;
-    const int haveSaved = SerialConfigSave(fd, &saved) == 0;
+    // Settings that cannot be read mean something that is not a port: a
+    // regular file or a FIFO left at the node's path (written while the
+    // driver was not loaded), or a driver that refuses. Such a node is not
+    // tested at all: writing into it would only show its own bytes as a
+    // loopback, and there is nothing sound to restore. The error's own text
+    // says what it is, as an open failure's does.
+    struct termios own;
+    if (SerialConfigSave(fd, &own) != 0) {
+        printf("FAIL: %s %m\n", path);
+        (*failures)++;
+        return;
+    }
 
+    guardNode(fd, &own); // from here a deadly signal puts the node back first
     SerialConfig(fd, B115200, CS8, -1, 1, 0);
     checkDataLoopback(fd, path, family, failures);
     checkHandshakes(fd, path, bank, failures);
-
-    // Settings that could not be read are not written back: the node keeps
-    // what it has rather than being sent a record that never came from it.
-    if (haveSaved)
-        SerialConfigRestore(fd, &saved);
+    SerialConfigRestore(fd, &own);
+    unguardNode();
 }

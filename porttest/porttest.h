@@ -1,25 +1,47 @@
 // The bench test of one port: its six device nodes, the checks on each node,
-// and the console's safety net.
+// and the safety nets around them.
 //
 //   testPort(port)                 one cycle over the six nodes of port 0..7
 //                                  (COM2..COM9); prints the failure lines and
 //                                  the verdict, returns the failure count.
+//   claimNode(path)                opens a node read-write, non-blocking, never
+//                                  as the controlling terminal, and locks it
+//                                  (flock) against other programs. Returns the
+//                                  descriptor, or -1 with errno set: EBUSY if
+//                                  another program holds the lock.
 //   checkNode(fd, path, family, bank, &failures)
 //                                  the body of an opened node's turn: line
 //                                  setup, data loopback, handshakes, restore.
+//                                  A node whose settings cannot be read gets
+//                                  one FAIL line with the error and is left
+//                                  untouched.
 //   checkHandshakes(fd, path, bank, &failures)
 //                                  RTS->CTS on bank 0, DTR->DCD on banks 0, 1.
-//   restoreConsoleOnSignals()      on SIGINT/SIGQUIT/SIGHUP/SIGTERM/SIGPIPE,
-//                                  puts the console back in line mode, then
-//                                  dies of the same signal; on SIGTSTP puts it
-//                                  back and stops, on SIGCONT takes keys again.
+//   restoreOnSignals()             on SIGINT/SIGQUIT/SIGHUP/SIGTERM/SIGPIPE,
+//                                  puts the guarded node and then the console
+//                                  back, then dies of the same signal; on
+//                                  SIGTSTP puts the console back and stops, on
+//                                  SIGCONT takes keys again. A signal ignored
+//                                  at start stays ignored.
+//   guardNode(fd, &own)            names the node under test and its own
+//   unguardNode()                  settings for those handlers; and forgets it.
+//   holdJobControl(hold)           hold != 0: SIGTSTP and SIGCONT wait until
+//                                  hold == 0 (for the length of a cycle).
 //   keepStandardStreamsOpen()      opens /dev/null onto any of descriptors
 //                                  0, 1, 2 that is closed, so that no node can
 //                                  take a standard stream's place.
+//   makeInputBlocking()            clears O_NONBLOCK on standard input.
 #pragma once
 
+#include <termios.h>
+
 int testPort(int port);
+int claimNode(const char *path);
 void checkNode(int fd, const char *path, int family, int bank, int *failures);
 void checkHandshakes(int fd, const char *path, int bank, int *failures);
-void restoreConsoleOnSignals();
+void restoreOnSignals();
+void guardNode(int fd, const struct termios *own);
+void unguardNode();
+void holdJobControl(int hold);
 void keepStandardStreamsOpen();
+void makeInputBlocking();

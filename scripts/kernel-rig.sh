@@ -15,11 +15,12 @@ if [ "${1:-}" != --built ]; then
     cmake --build build/test -j "$(nproc)" --target kernel_tests
     cmake -S . -B build/armhf -DCMAKE_BUILD_TYPE=Debug \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake >/dev/null
-    cmake --build build/armhf -j "$(nproc)" --target porttest
+    cmake --build build/armhf -j "$(nproc)" --target porttest guest_tool
 fi
 
 export PORTTEST_KERNEL_CACHE=${PORTTEST_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/porttest/armmp}
 export PORTTEST_GUEST_PROGRAM=$PWD/build/armhf/porttest
+export PORTTEST_GUEST_TOOL=$PWD/build/armhf/tests/guest_tool
 start=$SECONDS
 echo "== kernel rig"
 # Two guests at a time: each is one emulated CPU.

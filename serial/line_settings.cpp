@@ -11,11 +11,16 @@ int SerialConfigSave(int fd, struct termios *settings)
     return tcgetattr(fd, settings) == 0 ? 0 : -1;
 }
 
+// Both queues go. Input that came in after the last read (a late loopback)
+// must not be handed to whoever opens the port next. Output still queued
+// means a transmitter that never drained (a UART whose interrupt is dead):
+// left there, the driver's close would wait its closing_wait for it, 30 s by
+// default, with the bench showing nothing. On a healthy port the queue is
+// empty by now: the last byte went out over 100 ms ago. Async-signal-safe,
+// so the signal handler that puts a node back uses it too.
 void SerialConfigRestore(int fd, const struct termios *settings)
 {
-    // Bytes that came in after the last read (a late loopback) must not be
-    // handed to whoever opens the port next with its own settings.
-    tcflush(fd, TCIFLUSH);
+    tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, settings);
 }
 

@@ -1,8 +1,10 @@
 #include "serial.h"
 
 #include <cerrno>
+#include <climits>
+#include <ctime>
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 // Non-blocking so that neither the open (a port waiting for carrier) nor a
@@ -19,6 +21,21 @@ static void writeTimeLeft(uint32_t *timeout, int64_t leftUs)
     *timeout = static_cast<uint32_t>(static_cast<int32_t>(leftUs / 1000));
 }
 
+// Waits at most leftUs for fd to be readable; poll's result. poll counts in
+// whole milliseconds: it waits the whole ones, and the last fraction of one
+// is slept before the descriptor is looked at once more. Rounded up instead,
+// every wait that ends at the deadline would end up to a millisecond past it.
+static int waitReadable(int fd, int64_t leftUs)
+{
+    struct pollfd readable = {fd, POLLIN, 0};
+    const int64_t ms = leftUs / 1000;
+    if (ms == 0) {
+        const struct timespec fraction = {0, static_cast<long>(leftUs) * 1000};
+        nanosleep(&fraction, nullptr);
+    }
+    return poll(&readable, 1, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+}
+
 int readt(int fd, void *buf, uint32_t len, uint32_t *timeout)
 {
     unsigned char *bytes = static_cast<unsigned char *>(buf);
@@ -29,24 +46,22 @@ int readt(int fd, void *buf, uint32_t len, uint32_t *timeout)
     const int64_t start = TimeMonotonic();
     int64_t now = start;
 
-    // An fd_set holds FD_SETSIZE descriptors; FD_SET beyond it writes past the
-    // set. Such a descriptor cannot be waited on here, so nothing is read.
-    if (fd < 0 || fd >= FD_SETSIZE)
+    // poll skips a negative descriptor instead of failing on it: that would
+    // sit out the whole budget on a node that never opened.
+    if (fd < 0)
         return 0;
 
     // The count is tested before the time so that a call whose len is already
-    // met never waits. Each select waits only for what is left of the one
-    // deadline fixed above, so bytes arriving in pieces never stretch it.
+    // met never waits. Each wait is only for what is left of the one deadline
+    // fixed above, so bytes arriving in pieces never stretch it. poll, unlike
+    // select, takes any descriptor: a program started with a thousand
+    // descriptors open still gets its nodes above 1023.
     while (count < len) {
         const int64_t left = budget - (now - start);
         if (left <= 0)
             break;
 
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(fd, &readSet);
-        struct timeval wait = TimeToTV(left);
-        const int ready = select(fd + 1, &readSet, nullptr, nullptr, &wait);
+        const int ready = waitReadable(fd, left);
         if (ready < 0)
             return static_cast<int>(count);
 

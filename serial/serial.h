@@ -5,11 +5,12 @@
 //                             descriptor, or a negative value with errno set.
 //   readt(fd, buf, len, &ms)  reads up to len bytes into buf until len are in
 //                             or ms milliseconds have passed (one deadline for
-//                             the whole call, on the monotonic clock). Returns
+//                             the whole call, on the monotonic clock; waits
+//                             with poll, so any descriptor number). Returns
 //                             the count read; writes the time left back into
 //                             ms (0 or negative once the deadline passed).
-//                             A failing select, or an fd that select cannot
-//                             watch, returns the count so far with ms as given.
+//                             A failing poll, or a negative fd, returns the
+//                             count so far with ms as given.
 // Time
 //   TimeNow()                 wall clock, microseconds since the epoch.
 //   TimeMonotonic()           monotonic clock, microseconds; for deadlines.
@@ -19,7 +20,8 @@
 //   SerialConfigSave(fd, &t)  reads the node's settings into t. Returns 0, or
 //                             -1 if they could not be read: then t holds
 //                             nothing from the node and must not be restored.
-//   SerialConfigRestore(fd,&t) discards unread input, then applies t at once.
+//   SerialConfigRestore(fd,&t) discards unread input and unsent output, then
+//                             applies t at once. Async-signal-safe.
 //   SerialConfig(fd, speed, charSize, parity, stopBits, modem)
 //                             raw mode at speed (a B* code), charSize (CS5..CS8),
 //                             parity 0 even / 1 odd / -1 none, stopBits 1 or two

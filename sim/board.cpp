@@ -79,13 +79,13 @@ static unsigned faultFromName(const char *name)
     return 0;
 }
 
-int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, const char *first,
-               const char *last)
+int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, long written,
+               const char *first, const char *last)
 {
     char name[16];
     nodeName(node, name, sizeof name);
-    return snprintf(buf, size, "%s opens=%d closes=%d order=%d rts=%d dtr=%d first=%s last=%s\n", name, opens, closes,
-                    order, rts, dtr, first, last);
+    return snprintf(buf, size, "%s opens=%d closes=%d order=%d rts=%d dtr=%d written=%ld first=%s last=%s\n", name,
+                    opens, closes, order, rts, dtr, written, first, last);
 }
 
 static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, size_t errorSize)

@@ -49,6 +49,8 @@ enum Fault : unsigned {
     kDcdLow = 1u << 12,
     kUnwired = 1u << 13,
     kSlow = 1u << 14,
+    kStalled = 1u << 15,
+    kNotATty = 1u << 16,
 };
 
 struct FaultName {
@@ -73,6 +75,8 @@ inline constexpr FaultName kFaultNames[] = {
     {"dcd-low", kDcdLow, "DCD stuck low"},
     {"unwired", kUnwired, "no handshake loopback: CTS and DCD stay low"},
     {"slow", kSlow, "the line runs at 9600 baud whatever speed is set"},
+    {"stalled", kStalled, "transmitter never drains: bytes stay queued, close waits 30 s"},
+    {"not-a-tty", kNotATty, "opens, but is not a terminal (a file left at the node's path)"},
 };
 inline constexpr int kFaultCount = sizeof kFaultNames / sizeof kFaultNames[0];
 
@@ -90,8 +94,9 @@ bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t 
 
 // The report's line for a node (with its newline), as the launcher writes it
 // for a node not yet opened and the library rewrites it: returns its length.
-// first/last are the node's settings, or "-" for none yet.
-int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, const char *first,
-               const char *last);
+// written counts the bytes the program wrote to the node; first/last are the
+// node's settings, or "-" for none yet.
+int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, long written,
+               const char *first, const char *last);
 
 } // namespace board

@@ -50,8 +50,8 @@ const char kUsage[] =
     "%s"
     "  --report FILE        write the state of every node to FILE at each close and\n"
     "                       at exit: opens, closes, the order of its last open, RTS\n"
-    "                       and DTR as left, and its settings at first open and at\n"
-    "                       last close.\n"
+    "                       and DTR as left, the bytes written to it, and its\n"
+    "                       settings at first open and at last close.\n"
     "  --clock-step SECONDS make the wall clock COMMAND sees jump by SECONDS (may be\n"
     "                       negative) 5 ms after every write to a node. The system\n"
     "                       clock is not touched.\n"
@@ -169,7 +169,7 @@ void startReport(const std::string &report)
         usageError(("--report " + report + ": " + strerror(errno)).c_str());
     for (int node = 0; node < board::kNodes; node++) {
         char line[160];
-        const int len = board::reportLine(line, sizeof line, node, 0, 0, 0, 0, 0, "-", "-");
+        const int len = board::reportLine(line, sizeof line, node, 0, 0, 0, 0, 0, 0, "-", "-");
         if (write(fd, line, static_cast<size_t>(len)) != len) {
             const int error = errno;
             close(fd);

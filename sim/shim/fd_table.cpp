@@ -3,6 +3,7 @@
 // wrapped call on every descriptor), so it is atomic; the nodes are not.
 #include "state.h"
 
+#include <csignal>
 #include <pthread.h>
 
 namespace sim {
@@ -29,16 +30,27 @@ void afterFork()
 
 } // namespace
 
+// No signal may be taken on a thread while it holds the lock: a handler
+// that puts a node back (tcsetattr, tcflush, both wrapped here) would wait
+// for the lock its own thread holds, for ever. So every signal is held off
+// for the length of each locked region, and comes in as it ends. The lock
+// is never taken twice on one thread, so one saved mask per thread will do.
+thread_local sigset_t maskOutsideLock;
+
 void lockBoard()
 {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, [] { pthread_atfork(prepareFork, afterFork, afterFork); });
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &maskOutsideLock);
     pthread_mutex_lock(&boardLock);
 }
 
 void unlockBoard()
 {
     pthread_mutex_unlock(&boardLock);
+    pthread_sigmask(SIG_SETMASK, &maskOutsideLock, nullptr);
 }
 
 Node &node(int index)

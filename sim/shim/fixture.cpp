@@ -41,6 +41,11 @@ void transmit(int index, int64_t now)
     const ssize_t len = read(n.master, sent, sizeof sent);
     if (len <= 0)
         return;
+    n.written += len;
+    if (n.faults & board::kStalled) {
+        n.queued += static_cast<int>(len); // a transmitter whose interrupt never comes
+        return;
+    }
 
     struct termios t;
     const int baud = nodeSettings(n, &t) ? line::baudOf(cfgetospeed(&t)) : 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/mman.h>
 
 namespace sim {
 
@@ -63,8 +64,23 @@ bool nodeSettings(const Node &n, struct termios *t)
     return true;
 }
 
+// A file where the node should be (written to the node's path while the
+// driver was not loaded): it opens, takes writes and answers no terminal
+// request. One anonymous file per open, so what a program wrote to it is
+// the file's size when it closes.
+int openNotATty(int index, int flags)
+{
+    char name[16];
+    board::nodeName(index, name, sizeof name);
+    return memfd_create(name, (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
+}
+
 void describeSettings(const Node &n, char *buf, unsigned size)
 {
+    if (!n.created) {
+        snprintf(buf, size, "not-a-tty");
+        return;
+    }
     struct termios t;
     if (!nodeSettings(n, &t)) {
         snprintf(buf, size, "unreadable");

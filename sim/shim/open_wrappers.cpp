@@ -30,14 +30,16 @@ static int openNode(int index, int flags)
     configure();
     Node &n = node(index);
     const int refused = refuseOpen(n.faults);
-    if (refused != 0 || !createNode(index)) {
+    const bool file = (n.faults & board::kNotATty) != 0;
+    if (refused != 0 || (!file && !createNode(index))) {
         unlockBoard();
         errno = refused != 0 ? refused : EIO;
         return -1;
     }
-    // O_NOCTTY: a program without a controlling terminal (a daemon, a test
-    // harness) must not acquire the node as one.
-    const int fd = real::open(n.slavePath, (flags | O_NOCTTY) & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
+    // The program's flags as they are, O_NOCTTY included or not: a session
+    // leader without a controlling terminal that opens a node without it
+    // takes the node as its controlling terminal, as it would a real port.
+    const int fd = file ? openNotATty(index, flags) : real::open(n.slavePath, flags & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
     const int openErrno = fd >= 0 ? callerErrno : errno;
     if (fd >= kMaxFd) {
         real::close(fd);

@@ -48,6 +48,7 @@ REAL(FILE *, fopen64, (const char *path, const char *mode), (path, mode))
 REAL(int, close, (int fd), (fd))
 REAL(int, tcgetattr, (int fd, struct termios *t), (fd, t))
 REAL(int, tcsetattr, (int fd, int action, const struct termios *t), (fd, action, t))
+REAL(int, tcflush, (int fd, int queue), (fd, queue))
 REAL(FILE *, fdopen, (int fd, const char *mode), (fd, mode))
 REAL(int, fclose, (FILE * stream), (stream))
 REAL(int, gettimeofday, (struct timeval * tv, void *tz), (tv, tz))
@@ -55,6 +56,7 @@ REAL(int, clock_gettime, (clockid_t clock, struct timespec *ts), (clock, ts))
 REAL(time_t, time, (time_t * t), (t))
 REAL(int, select, (int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout),
      (nfds, readSet, writeSet, exceptSet, timeout))
+REAL(int, poll, (struct pollfd * fds, nfds_t nfds, int timeout), (fds, nfds, timeout))
 
 int real::ioctl(int fd, unsigned long request, void *arg)
 {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -25,11 +26,13 @@ int close(int fd);
 int ioctl(int fd, unsigned long request, void *arg);
 int tcgetattr(int fd, struct termios *t);
 int tcsetattr(int fd, int action, const struct termios *t);
+int tcflush(int fd, int queue);
 FILE *fdopen(int fd, const char *mode);
 int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);
 int clock_gettime(clockid_t clock, struct timespec *ts);
 time_t time(time_t *t);
 int select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout);
+int poll(struct pollfd *fds, nfds_t nfds, int timeout);
 
 } // namespace real

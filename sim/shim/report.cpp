@@ -20,7 +20,7 @@ void writeReport()
         char text[600];
         const int len =
             board::reportLine(text, sizeof text, i, n.opens, n.closes, n.lastOpenOrder, n.wires.rts, n.wires.dtr,
-                              n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
+                              n.written, n.haveFirst ? n.firstSettings : "-", n.closes > 0 ? n.lastSettings : "-");
         if (write(fd, text, static_cast<size_t>(len)) != len)
             break;
     }

@@ -39,6 +39,9 @@ struct Node {
 
     wiring::Outputs wires; // RTS and DTR as the program drove them
 
+    long written; // bytes the program wrote to the node
+    int queued;   // of those, bytes a stalled transmitter still holds
+
     line::State line;
     line::Echo inFlight[512]; // bytes on their way back, in arrival order
     int inFlightHead, inFlightCount;
@@ -47,6 +50,7 @@ struct Node {
 constexpr int kMaxFd = 4096;
 constexpr tcflag_t kHeldFrame = CSIZE | PARENB | CREAD;
 
+// Signals are held off on the calling thread while it holds the lock.
 void lockBoard();
 void unlockBoard();
 Node &node(int index);
@@ -63,6 +67,8 @@ int64_t clockStepUs();
 
 // Creates the node's pseudo-terminal with the node's own settings.
 bool createNode(int index);
+// A not-a-tty node: a descriptor on an anonymous file, for one open.
+int openNotATty(int index, int flags);
 // The node's settings as the program would see them (held frame bits in).
 bool nodeSettings(const Node &n, struct termios *t);
 void describeSettings(const Node &n, char *buf, unsigned size);
@@ -70,10 +76,11 @@ void describeSettings(const Node &n, char *buf, unsigned size);
 int64_t monotonicUs();
 int nextOpenOrder();
 
-// TIOCMGET/SET/BIS/BIC, which a pseudo-terminal refuses, answered by the
-// board's wiring for node `index`.
-bool isModemRequest(unsigned long request);
-int modemRequest(int index, unsigned long request, int *arg);
+// What a pseudo-terminal cannot answer as the board's driver does, for node
+// `index`: TIOCMGET/SET/BIS/BIC by the board's wiring, TIOCOUTQ and TCFLSH
+// by a transmitter that may be stalled.
+bool isBoardRequest(unsigned long request);
+int boardRequest(int fd, int index, unsigned long request, void *arg);
 
 // With the board locked: puts what the program wrote on node `index` onto
 // the line and hands the node what has arrived by nowUs. Returns when the

@@ -108,8 +108,8 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     va_end(args);
 
     const int index = nodeOfFd(fd);
-    if (index >= 0 && isModemRequest(request))
-        return modemRequest(index, request, static_cast<int *>(arg));
+    if (index >= 0 && isBoardRequest(request))
+        return boardRequest(fd, index, request, arg);
     using Fn = int (*)(int, unsigned long, ...);
     static const Fn realIoctl = next64<Fn>("__ioctl_time64");
     return realIoctl(fd, request, arg);

@@ -45,17 +45,6 @@ long residentKb(pid_t pid)
     return -1;
 }
 
-TempFile::TempFile(const std::string &stem)
-    : path(testing::TempDir() + stem + "-" + std::to_string(getpid()) + "-" +
-           std::to_string(reinterpret_cast<uintptr_t>(this)))
-{
-}
-
-TempFile::~TempFile()
-{
-    unlink(path.c_str());
-}
-
 std::map<std::string, NodeReport> readReport(const std::string &path)
 {
     std::map<std::string, NodeReport> nodes;
@@ -75,23 +64,21 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
                 n.last = value;
             else {
                 const int number = std::stoi(value);
-                (key == "opens"    ? n.opens
-                 : key == "closes" ? n.closes
-                 : key == "order"  ? n.order
-                 : key == "rts"    ? n.rts
-                                   : n.dtr) = number;
+                int *slot = key == "opens"     ? &n.opens
+                            : key == "closes"  ? &n.closes
+                            : key == "order"   ? &n.order
+                            : key == "rts"     ? &n.rts
+                            : key == "dtr"     ? &n.dtr
+                            : key == "written" ? &n.written
+                                               : nullptr;
+                if (slot == nullptr)
+                    ADD_FAILURE() << "unknown field in the report: " << line;
+                else
+                    *slot = number;
             }
         }
     }
     return nodes;
-}
-
-static std::string fileText(const std::string &path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string BoardRun::why() const

@@ -4,6 +4,7 @@
 
 #include "child_process.h"
 #include "porttest_lines.h"
+#include "temp_file.h"
 
 #include <map>
 #include <string>
@@ -15,7 +16,7 @@ extern const std::string kOwnSettings; // a node's settings before any test
 std::vector<std::string> onBoard(const std::vector<std::string> &options, const std::string &program = PORTTEST_BINARY);
 
 struct NodeReport {
-    int opens = 0, closes = 0, order = 0, rts = 0, dtr = 0;
+    int opens = 0, closes = 0, order = 0, rts = 0, dtr = 0, written = 0;
     std::string first, last;
 };
 std::map<std::string, NodeReport> readReport(const std::string &path);
@@ -23,16 +24,6 @@ std::map<std::string, NodeReport> readReport(const std::string &path);
 // What a running program holds: open descriptors, resident memory (kB).
 int openDescriptors(pid_t pid);
 long residentKb(pid_t pid);
-
-// A file in the temporary folder, named after `stem` and unique to this
-// object, removed when the test is done.
-struct TempFile {
-    const std::string path;
-    explicit TempFile(const std::string &stem);
-    ~TempFile();
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-};
 
 // The place for a simulator report.
 struct TempReport : TempFile {

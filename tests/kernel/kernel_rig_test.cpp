@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <termios.h> // the guest is Linux too: the same c_cflag bits
 #include <unistd.h>
@@ -22,13 +24,21 @@ struct Guest {
     std::string why;     // everything the rig printed, for messages and skips
 };
 
-// Runs `script` in the guest with $NODES naming COM2's six nodes.
-Guest inGuest(const std::string &script, const std::vector<std::string> &faults = {})
+enum class Tool { None, Needed };
+
+// Runs `script` in the guest with $NODES naming COM2's six nodes, and, with
+// Tool::Needed, guest_tool on its PATH.
+Guest inGuest(const std::string &script, const std::vector<std::string> &faults = {}, Tool tool = Tool::None)
 {
     Guest guest;
     const char *program = getenv("PORTTEST_GUEST_PROGRAM");
     if (program == nullptr || *program == '\0') {
         guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (test.sh sets it)";
+        return guest;
+    }
+    const char *helper = getenv("PORTTEST_GUEST_TOOL");
+    if (tool == Tool::Needed && (helper == nullptr || access(helper, X_OK) != 0)) {
+        guest.why = "PORTTEST_GUEST_TOOL names no armhf guest_tool (test.sh sets it)";
         return guest;
     }
     const TempFile scenario("porttest-scenario");
@@ -52,6 +62,12 @@ Guest inGuest(const std::string &script, const std::vector<std::string> &faults 
 #define BOOT_OR_SKIP(guest)                                                                                            \
     if (!(guest).ran)                                                                                                  \
     GTEST_SKIP() << (guest).why
+
+// Every node set to settings of its own (9600 7E2), which a cycle must give
+// back; their stty -g before and after, one line a node.
+const std::string kSetOwnSettings = "for n in $NODES; do stty -F $n 9600 cs7 parenb -parodd cstopb -echo; done\n";
+const std::string kSettingsBefore = "for n in $NODES; do echo \"before $(stty -F $n -g)\"; done\n";
+const std::string kSettingsAfter = "for n in $NODES; do echo \"after $(stty -F $n -g)\"; done\n";
 
 // The lines of `text` that start with `prefix`, prefix cut off.
 std::string linesAfter(const std::string &text, const std::string &prefix)
@@ -111,10 +127,8 @@ TEST(KernelDrivers, EachFaultGivesItsOwnFailLine)
 // stty -g before and after: every field of each node's termios, in hex.
 TEST(KernelDrivers, EachNodeGetsItsOwnSettingsBack)
 {
-    const Guest guest = inGuest("for n in $NODES; do stty -F $n 9600 cs7 parenb -parodd cstopb -echo;"
-                                " echo \"before $(stty -F $n -g)\"; done\n"
-                                "printf 2q | porttest >/dev/null; echo \"status $?\"\n"
-                                "for n in $NODES; do echo \"after $(stty -F $n -g)\"; done\n");
+    const Guest guest = inGuest(kSetOwnSettings + kSettingsBefore +
+                                "printf 2q | porttest >/dev/null; echo \"status $?\"\n" + kSettingsAfter);
     BOOT_OR_SKIP(guest);
     const std::string before = linesAfter(guest.console, "before "), after = linesAfter(guest.console, "after ");
     EXPECT_EQ(std::count(before.begin(), before.end(), '\n'), 6) << guest.why;
@@ -154,4 +168,96 @@ TEST(KernelDrivers, AHealthyCycleLastsAboutItsFixedWaits)
     RecordProperty("cycle_to_fixed_waits", std::to_string(ratio));
     EXPECT_GE(ratio, 0.95) << guest.why;
     EXPECT_LE(ratio, 1.5) << guest.why;
+}
+
+// A UART whose interrupt is dead: moved to the other PCI card's line, which
+// is silent while that card's port is closed. Its transmitter never drains,
+// so a plain close waits the serial core's closing_wait (30 s); porttest
+// discards the queue first and goes on.
+TEST(KernelDrivers, ADeadTransmitterNeitherHangsTheCycleNorChangesASetting)
+{
+    const Guest guest = inGuest("guest_tool irq /dev/ttyT8Sy0 $(guest_tool irq /dev/ttyT9Sy8)\n"
+                                "guest_tool stall /dev/ttyT8Sy0\n" +
+                                    kSetOwnSettings + kSettingsBefore +
+                                    "read t0 x </proc/uptime; printf 2q | porttest; echo \"status $?\"\n"
+                                    "read t1 x </proc/uptime; echo \"uptime $t0 $t1\"\n" +
+                                    kSettingsAfter,
+                                {}, Tool::Needed);
+    BOOT_OR_SKIP(guest);
+    // "sent 9 queued 9 close 30.4 s"
+    int sent = 0, queued = 0;
+    double closeS = 0;
+    std::string word;
+    std::istringstream stall(linesAfter(guest.console, "stall "));
+    ASSERT_TRUE(stall >> word >> sent >> word >> queued >> word >> closeS) << guest.why;
+    printf("a plain close with %d of %d bytes queued on the dead UART took %.1f s\n", queued, sent, closeS);
+    EXPECT_GT(queued, 0) << guest.why;
+    EXPECT_GE(closeS, 25) << "the dead interrupt did not stall the close" << guest.why;
+
+    EXPECT_EQ(linesAfter(guest.console, "FAIL: "), linesAfter(loopbackFailure(nodePath(8, 0, 0), ""), "FAIL: "))
+        << guest.why;
+    EXPECT_EQ(linesAfter(guest.console, "status "), "0\n") << guest.why;
+    double t0 = 0, t1 = 0;
+    std::istringstream uptimes(linesAfter(guest.console, "uptime "));
+    ASSERT_TRUE(uptimes >> t0 >> t1) << guest.why;
+    // The healthy cycle's 480 ms of fixed waits, and the dead node's 100 ms
+    // pattern wait that a healthy one cuts short.
+    const double cycleMs = (t1 - t0) * 1000;
+    printf("the cycle with the dead UART took %.0f ms\n", cycleMs);
+    EXPECT_LE(cycleMs, 580 + 1000) << guest.why;
+    EXPECT_EQ(linesAfter(guest.console, "after "), linesAfter(guest.console, "before ")) << guest.why;
+}
+
+// Ctrl-C at three moments of a cycle: each node, the one under test
+// included, keeps its own settings.
+TEST(KernelDrivers, AnInterruptMidCycleLeavesEveryNodesSettings)
+{
+    const Guest guest =
+        inGuest(kSetOwnSettings + kSettingsBefore +
+                    "for ms in 30 150 350; do guest_tool interrupt $ms porttest; done\n" + kSettingsAfter,
+                {}, Tool::Needed);
+    BOOT_OR_SKIP(guest);
+    EXPECT_EQ(linesAfter(guest.console, "interrupt "),
+              "30 ms: killed by signal 2\n150 ms: killed by signal 2\n350 ms: killed by signal 2\n")
+        << guest.why;
+    EXPECT_EQ(linesAfter(guest.console, "after "), linesAfter(guest.console, "before ")) << guest.why;
+}
+
+// Two copies on COM2 at once, as from two terminals. Each node is tested by
+// one copy; the other says it is busy. The serial core raises RTS and DTR on
+// every open, so the copy testing a node may see its lines jump when the
+// other's open lands on its handshake check: any FAIL line that is not a
+// busy one must name a node the other copy found busy.
+TEST(KernelDrivers, TwoCopiesOnOnePortNeverTestOneNodeTogether)
+{
+    const std::string copy = "( (sleep 1; printf 2q) | porttest; echo \"exit $?\" ) >/out-";
+    const Guest guest =
+        inGuest(kSetOwnSettings + kSettingsBefore + copy + "a &\n" + copy + "b &\nwait\n" +
+                "for c in a b; do while read -r l; do echo \"$c $l\"; done </out-$c; done\n" + kSettingsAfter);
+    BOOT_OR_SKIP(guest);
+    std::map<std::string, std::set<std::string>> busy;
+    std::map<std::string, std::vector<std::string>> others;
+    const std::string busyEnd = " Device or resource busy";
+    for (const std::string c : {"a", "b"}) {
+        EXPECT_EQ(linesAfter(guest.console, c + " exit "), "0\n") << guest.why;
+        std::istringstream lines(linesAfter(guest.console, c + " FAIL: "));
+        for (std::string line; std::getline(lines, line);) {
+            const std::string path = line.substr(0, line.find(' '));
+            if (line.size() > busyEnd.size() &&
+                line.compare(line.size() - busyEnd.size(), busyEnd.size(), busyEnd) == 0)
+                busy[c].insert(path);
+            else
+                others[c].push_back(line);
+        }
+    }
+    EXPECT_FALSE(busy["a"].empty() && busy["b"].empty()) << "the copies never met" << guest.why;
+    for (const std::string &path : busy["a"])
+        EXPECT_EQ(busy["b"].count(path), 0u) << path << " busy in both copies" << guest.why;
+    for (const auto &[c, lines] : others) {
+        const std::set<std::string> &theOthersBusy = busy[c == "a" ? "b" : "a"];
+        for (const std::string &line : lines)
+            EXPECT_EQ(theOthersBusy.count(line.substr(0, line.find(' '))), 1u)
+                << "copy " << c << ": " << line << guest.why;
+    }
+    EXPECT_EQ(linesAfter(guest.console, "after "), linesAfter(guest.console, "before ")) << guest.why;
 }

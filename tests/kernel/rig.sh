@@ -7,6 +7,7 @@
 #
 # Prints the guest's console. Exits 77, with the reason, where the machine
 # cannot run the rig (no system emulator, no kernel to be had).
+# $PORTTEST_GUEST_TOOL, if set, goes into the guest as /bin/guest_tool.
 # The kernel is fetched once into $PORTTEST_KERNEL_CACHE (by default
 # ~/.cache/porttest/armmp).
 set -euo pipefail
@@ -63,6 +64,10 @@ for applet in sh mount insmod mknod sleep stty cat echo printf poweroff uname; d
 done
 cp "$cache"/*.ko "$root/lib/modules/"
 cp "$porttest" "$root/bin/porttest"
+# The guest's own helper (static), where the scenario needs one.
+if [ -n "${PORTTEST_GUEST_TOOL:-}" ]; then
+    cp "$PORTTEST_GUEST_TOOL" "$root/bin/guest_tool"
+fi
 cp "/lib/ld-linux-armhf.so.3" "$root/lib/"
 for lib in $(readelf -d "$porttest" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
     cp -L "/usr/lib/$triplet/$lib" "$root/lib/$triplet/" || unavailable "the target's $lib is not installed"

@@ -2,6 +2,7 @@
 #include "porttest.h"
 #include "porttest_lines.h"
 #include "pseudo_terminal.h"
+#include "temp_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,9 +30,18 @@ public:
     }
     ~LoopbackPlug()
     {
+        unplug();
+    }
+    void unplug()
+    {
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
+    }
+    // Everything the node sent, once the plug is gone.
+    const std::string &onTheLine() const
+    {
+        return seen_;
     }
 
 private:
@@ -40,20 +51,24 @@ private:
             struct pollfd p = {master_, POLLIN, 0};
             if (poll(&p, 1, 5) <= 0)
                 continue;
-            unsigned char buf[64];
+            char buf[64];
             const ssize_t n = read(master_, buf, sizeof buf);
+            if (n > 0)
+                seen_.append(buf, static_cast<size_t>(n));
             if (n > 0 && write(master_, buf, static_cast<size_t>(n)) != n)
                 return;
         }
     }
     int master_;
     std::atomic<bool> stop_{false};
+    std::string seen_;
     std::thread thread_;
 };
 
 struct Turn {
     std::string output;
     int failures = 0;
+    std::string line; // the bytes the node sent
 };
 
 } // namespace
@@ -82,6 +97,8 @@ protected:
         checkNode(pty.slave, path, family, bank, &turn.failures);
         fflush(stdout);
         turn.output = testing::internal::GetCapturedStdout();
+        plugged.unplug();
+        turn.line = plugged.onTheLine();
         return turn;
     }
 };
@@ -96,22 +113,51 @@ TEST_F(NodeTurn, AHealthyNodePassesSilentlyAndGetsItsOwnSettingsBack)
 
     EXPECT_EQ(turn.output, "");
     EXPECT_EQ(turn.failures, 0);
+    EXPECT_EQ(turn.line, "w" + std::string("\xFF\xFF\x01\x55\x00\xAA\x00\x11", 8)) << "the probe, then the pattern";
     // RTS low, RTS high, DTR low, DTR high, each written back in the whole
     // word as read (inputs included); each output is left asserted.
     const std::vector<int> expected = {0, TIOCM_RTS, TIOCM_RTS | TIOCM_CTS, TIOCM_RTS | TIOCM_CTS | TIOCM_DTR};
     EXPECT_EQ(seam::modemWrites(pty.slave), expected);
+    // The test's settings before anything is sent; the node's own back only
+    // after the last line has been driven.
+    const std::vector<std::string> order = {"tcflush(TCIFLUSH)", "tcsetattr",  "TIOCMSET 0",         "TIOCMSET 4",
+                                            "TIOCMSET 4",        "TIOCMSET 6", "tcflush(TCIOFLUSH)", "tcsetattr"};
+    EXPECT_EQ(seam::calls(pty.slave), order);
     const auto &sent = seam::settingsWritten(pty.slave);
     ASSERT_EQ(sent.size(), 2u) << "the test's settings, then the node's own";
+    EXPECT_EQ(cfgetospeed(&sent[0]), speed_t(B115200));
+    EXPECT_EQ(sent[0].c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+    EXPECT_EQ(sent[0].c_lflag, 0u);
     EXPECT_EQ(sent[1].c_cflag, own.c_cflag);
     EXPECT_EQ(sent[1].c_lflag, own.c_lflag);
     EXPECT_EQ(sent[1].c_iflag, own.c_iflag);
 }
 
-TEST_F(NodeTurn, SettingsThatCannotBeReadAreNeverWrittenBack)
+// A file or a FIFO at a node's path (written there while the driver was not
+// loaded) opens like a node but has no line settings. It is reported with
+// its error and never written to: a FIFO would hand the pattern straight
+// back and pass.
+TEST(NodeThatIsNotAPort, GetsOneLineWithTheErrorAndNothingWrittenOrSet)
 {
-    seam::emulateModemLines(pty.slave, 0, true, true);
-    seam::failSettingsRead(pty.slave, true);
-    const Turn turn = run(8, 2, Plug::None);
-    EXPECT_EQ(turn.failures, 1);
-    EXPECT_TRUE(seam::settingsWritten(pty.slave).empty());
+    for (const bool fifo : {false, true}) {
+        const TempFile file("not-a-node", !fifo);
+        ASSERT_TRUE(!fifo || mkfifo(file.path.c_str(), 0600) == 0);
+        const int fd = open(file.path.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        seam::recordSettings(fd);
+
+        int failures = 0;
+        testing::internal::CaptureStdout();
+        checkNode(fd, "/dev/ttyT8Sy0", 8, 0, &failures);
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  openFailure("/dev/ttyT8Sy0", "Inappropriate ioctl for device"))
+            << (fifo ? "FIFO" : "file");
+        EXPECT_EQ(failures, 1);
+        // (What the program wrote into a FIFO it would have read back out.)
+        EXPECT_EQ(fifo ? readAvailable(fd, 20) : fileText(file.path), "") << "nothing was written into it";
+        EXPECT_TRUE(seam::calls(fd).empty()) << "nothing was set on it";
+        close(fd);
+        seam::reset();
+    }
 }

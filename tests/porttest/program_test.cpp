@@ -74,10 +74,9 @@ TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
     // Ctrl-Z, then fg, under a shell with job control, as at the bench. The
     // shell hands the terminal back as the stopped program left it, so that
     // must be line mode; resumed, the program must take single keys again.
-    std::vector<std::string> argv = {
-        "bash", "-c", "set -m; \"$@\"; echo \"[stopped $?]\"; read -r; fg >/dev/null; echo \"[ended $?]\"", "bash"};
-    for (const std::string &word : targetCommand({PORTTEST_BINARY}))
-        argv.push_back(word);
+    const std::vector<std::string> argv =
+        underShell("bash", "set -m; \"$@\"; echo \"[stopped $?]\"; read -r; fg >/dev/null; echo \"[ended $?]\"",
+                   {PORTTEST_BINARY});
     Child child;
     startProgram(child, argv, Console::PseudoTerminal);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
@@ -112,9 +111,8 @@ TEST(Program, AClosedStandardStreamIsNeverANodesDescriptor)
         std::vector<int> closed;
     } cases[] = {{">&-", {1}}, {"2>&-", {2}}, {">&- 2>&-", {1, 2}}};
     for (const Case &c : cases) {
-        std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$@\" ") + c.redirect, "sh"};
-        for (const std::string &word : targetCommand({PORTTEST_BINARY}))
-            argv.push_back(word);
+        const std::vector<std::string> argv =
+            underShell("sh", std::string("exec \"$@\" ") + c.redirect, {PORTTEST_BINARY});
         Child child;
         startProgram(child, argv, Console::Pipes);
         const auto target = [&](int fd) {
@@ -129,4 +127,23 @@ TEST(Program, AClosedStandardStreamIsNeverANodesDescriptor)
         closeInput(child);
         EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero) << c.redirect;
     }
+}
+
+TEST(Program, IgnoredSignalsStayIgnoredAndAFirstKeyIsWaitedFor)
+{
+    // Started by nohup, or by a shell with trap '' on these signals: they
+    // must not end the program. And with its input left non-blocking by an
+    // earlier program, it must still wait for the first key.
+    const std::vector<std::string> argv = underShell("sh", "trap '' HUP INT QUIT TERM; exec \"$@\"", {PORTTEST_BINARY});
+    Child child;
+    startProgram(child, argv, Console::NonBlockingPipes);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        kill(child.pid, sig);
+    usleep(200000);
+    ASSERT_EQ(describeStatus(waitForExit(child, 0)), "still running");
+    writeAll(child.input, "2");
+    EXPECT_EQ(readUntil(child.output, kReady, 10000), noBoardCycle(0));
+    closeInput(child);
+    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }

@@ -164,6 +164,14 @@ TEST_F(LineSettings, SaveAndRestoreRoundTripDiscardingUnreadInput)
     EXPECT_EQ(back.c_iflag, own.c_iflag);
     EXPECT_EQ(cfgetospeed(&back), speed_t(B9600));
     EXPECT_EQ(readAvailable(pty.slave, 20), "");
+
+    // Each discards what is queued before the settings change: the test's
+    // settings stale input; the node's own both queues, or the close of a
+    // port whose transmitter never drains would wait 30 s for it. (A
+    // pseudo-terminal's output queue drains at once: only the call shows.)
+    const std::vector<std::string> expected = {"tcsetattr", "tcflush(TCIFLUSH)", "tcsetattr", "tcflush(TCIOFLUSH)",
+                                               "tcsetattr"};
+    EXPECT_EQ(seam::calls(pty.slave), expected);
 }
 
 TEST_F(LineSettings, NothingIsWrittenWhenTheSettingsCannotBeRead)

@@ -112,6 +112,41 @@ TEST_F(Readt, PiecesAreAppendedInOrderAndTheCallEndsWhenAllAreIn)
     EXPECT_LT(msSince(start), 1500) << "returned when the last piece came, not at the deadline";
 }
 
+TEST_F(Readt, APieceThenSilenceEndsAtTheOneDeadline)
+{
+    // Each wait is for what is left of the budget, not the whole of it: one
+    // byte half-way, then nothing, ends the call at 400 ms, not at 600.
+    std::thread sender([this] {
+        usleep(200000);
+        writeAll(pty.master, "a");
+    });
+    char buf[8];
+    uint32_t timeout = 400;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 1);
+    const int64_t took = msSince(start);
+    sender.join();
+    EXPECT_GE(took, 399);
+    EXPECT_LT(took, 550) << "the deadline moved with the piece";
+}
+
+TEST_F(Readt, MoreThanLenInPiecesNeverWritesPastLen)
+{
+    // Two bytes, then eight more: the second read may ask for six only.
+    std::thread sender([this] {
+        writeAll(pty.master, "ab");
+        usleep(30000);
+        writeAll(pty.master, "cdefghij");
+    });
+    unsigned char buf[16];
+    memset(buf, '#', sizeof buf);
+    uint32_t timeout = 2000;
+    EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 8);
+    sender.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), sizeof buf), "abcdefgh########");
+    EXPECT_EQ(readAvailable(pty.slave, 50), "ij");
+}
+
 TEST_F(Readt, AWallClockStepDoesNotMoveTheDeadline)
 {
     char buf[8];
@@ -141,23 +176,35 @@ TEST_F(Readt, AFailingReadEndsTheCallInsteadOfSpinning)
     EXPECT_GT(int32_t(timeout), 1500) << "time left written back";
 }
 
-TEST_F(Readt, ADescriptorSelectCannotWatchReadsNothing)
+TEST_F(Readt, AnyDescriptorNumberIsWaitedOn)
 {
+    // A parent that leaks descriptors puts the nodes above 1023, where an
+    // fd_set cannot reach; the bytes must still be read.
     struct rlimit limit;
     getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_cur < FD_SETSIZE + 64 && limit.rlim_max >= FD_SETSIZE + 64) {
-        limit.rlim_cur = FD_SETSIZE + 64;
+    if (limit.rlim_cur < 1100 && limit.rlim_max >= 1100) {
+        limit.rlim_cur = 1100;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    const int high = fcntl(pty.slave, F_DUPFD, FD_SETSIZE + 10);
-    ASSERT_GE(high, FD_SETSIZE) << "cannot raise the descriptor limit";
-    sendAndSettle("abc");
-    char buf[4];
-    uint32_t timeout = 100;
-    EXPECT_EQ(readt(high, buf, 3, &timeout), 0);
-    EXPECT_EQ(timeout, 100u);
-    EXPECT_EQ(readt(-1, buf, 3, &timeout), 0);
+    const int high = fcntl(pty.slave, F_DUPFD, 1050);
+    ASSERT_GE(high, 1024) << "cannot raise the descriptor limit";
+    std::thread sender([this] {
+        usleep(20000);
+        writeAll(pty.master, "abc");
+    });
+    char buf[4] = {};
+    uint32_t timeout = 2000;
+    EXPECT_EQ(readt(high, buf, 3, &timeout), 3);
+    sender.join();
+    EXPECT_EQ(std::string(buf), "abc");
     close(high);
+
+    // A node that never opened is not waited on at all.
+    timeout = 100;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readt(-1, buf, 3, &timeout), 0);
+    EXPECT_EQ(timeout, 100u);
+    EXPECT_LT(msSince(start), 50);
 }
 
 TEST_F(Readt, TimeoutsBeyondAThirtyTwoBitMicrosecondCountStayExact)

@@ -4,16 +4,23 @@
 //   node_probe open|open64|openat|fopen|fork PATH
 //   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
 //                             prints the frame the node reports back
+//   node_probe signals PATH   a signal handler that sets the node's settings,
+//                             taken every 100 us while the program keeps the
+//                             simulator busy with the node; prints "survived"
+//                             unless the handler waits for ever
 //   node_probe idle           opens no node; prints its threads, its open
 //                             descriptors and whether the board's library is
 //                             loaded, and exits with status 3
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,6 +78,36 @@ static void reportFrame(int fd)
            (t.c_cflag & CSTOPB) ? 2 : 1);
 }
 
+static volatile sig_atomic_t handlerFd = -1;
+static struct termios handlerSettings;
+
+// What porttest's handler does to the node under test before it dies.
+static void putNodeBack(int)
+{
+    tcflush(handlerFd, TCIOFLUSH);
+    tcsetattr(handlerFd, TCSANOW, &handlerSettings);
+}
+
+static void signalsOnABusyNode(int fd)
+{
+    tcgetattr(fd, &handlerSettings);
+    handlerFd = fd;
+    struct sigaction action = {};
+    action.sa_handler = putNodeBack;
+    sigaction(SIGALRM, &action, nullptr);
+    const struct itimerval every100us = {{0, 100}, {0, 100}};
+    setitimer(ITIMER_REAL, &every100us, nullptr);
+    for (int i = 0; i < 20000; i++) {
+        int word = 0;
+        ioctl(fd, TIOCMGET, &word);
+        ioctl(fd, TIOCMSET, &word);
+        tcflush(fd, TCIFLUSH);
+    }
+    const struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    printf("survived\n");
+}
+
 static int entriesIn(const char *dir)
 {
     DIR *d = opendir(dir);
@@ -120,6 +157,8 @@ int main(int argc, char **argv)
     }
     if (how == "frame")
         reportFrame(fd);
+    else if (how == "signals")
+        signalsOnABusyNode(fd);
     else
         exchange(fd);
     close(fd);

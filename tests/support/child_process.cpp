@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -43,8 +44,16 @@ static std::string findProgram(const std::string &name)
     return name;
 }
 
+// A program under test that died early must fail the test that writes its
+// next key, not kill the whole test binary with SIGPIPE.
+static const bool pipesIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 static void execInChild(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
+    // An ignored signal stays ignored across exec: the program gets the
+    // default back, as from a shell.
+    (void)pipesIgnored;
+    signal(SIGPIPE, SIG_DFL);
     for (const std::string &entry : env)
         putenv(const_cast<char *>(entry.c_str())); // strings outlive the exec
     std::vector<char *> args;
@@ -79,11 +88,23 @@ std::vector<std::string> targetCommand(const std::vector<std::string> &argv)
     return command;
 }
 
-static void startOnPipes(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env)
+std::vector<std::string> underShell(const std::string &shell, const std::string &script,
+                                    const std::vector<std::string> &command)
+{
+    std::vector<std::string> argv = {shell, "-c", script, shell};
+    for (const std::string &word : targetCommand(command))
+        argv.push_back(word);
+    return argv;
+}
+
+static void startOnPipes(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                         bool nonBlockingInput)
 {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
+    if (nonBlockingInput)
+        fcntl(in[0], F_SETFL, O_NONBLOCK); // the flag is the pipe's, shared with the child
     child.pid = fork();
     if (child.pid == 0) {
         dup2(in[0], 0);
@@ -133,8 +154,8 @@ static void startOnTerminal(Child &child, const std::vector<std::string> &argv, 
 void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
                   const std::vector<std::string> &env)
 {
-    if (console == Console::Pipes)
-        startOnPipes(child, argv, env);
+    if (console == Console::Pipes || console == Console::NonBlockingPipes)
+        startOnPipes(child, argv, env, console == Console::NonBlockingPipes);
     else
         startOnTerminal(child, argv, env, console == Console::TerminalInPipeOut);
     if (child.pid < 0)
@@ -175,6 +196,17 @@ std::string readUntil(int fd, const std::string &needle, int timeoutMs)
 std::string readToEnd(int fd, int timeoutMs)
 {
     return readOutput(fd, "", timeoutMs);
+}
+
+pid_t innermostProcess(pid_t pid)
+{
+    for (;;) {
+        std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        pid_t child = -1;
+        if (!(children >> child))
+            return pid;
+        pid = child;
+    }
 }
 
 int waitForExit(Child &child, int timeoutMs)

@@ -8,6 +8,7 @@
 
 enum class Console {
     Pipes,             // stdin from a pipe; stdout and stderr into one pipe
+    NonBlockingPipes,  // the same, stdin left non-blocking by an earlier program
     PseudoTerminal,    // a terminal of its own, as its controlling terminal
     TerminalInPipeOut, // keys from a terminal, output into a pipe (| tee)
 };
@@ -27,6 +28,10 @@ struct Child {
 // A command line for a program that the tests do not start themselves (a
 // shell runs it): in a cross build, through the emulator.
 std::vector<std::string> targetCommand(const std::vector<std::string> &argv);
+// `shell -c script shell command...`: the script runs the target command
+// as "$@".
+std::vector<std::string> underShell(const std::string &shell, const std::string &script,
+                                    const std::vector<std::string> &command);
 
 // env entries ("NAME=value") are added to the test's own environment.
 void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
@@ -37,6 +42,10 @@ void startProgram(Child &child, const std::vector<std::string> &argv, Console co
 std::string readUntil(int fd, const std::string &needle, int timeoutMs);
 // All output until the program closes it (exits), or the timeout.
 std::string readToEnd(int fd, int timeoutMs);
+
+// The innermost process under pid (a launcher's command, its command's
+// command...), or pid itself if it has started none.
+pid_t innermostProcess(pid_t pid);
 
 // The wait status, or -1 if the program is still running after timeoutMs.
 int waitForExit(Child &child, int timeoutMs);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <map>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 
@@ -22,9 +23,11 @@ struct ModemState {
 struct SettingsState {
     bool record = false;
     bool failRead = false;
-    // Read through settingsWritten(), which cppcheck does not follow.
+    // Read through settingsWritten() and calls(), which cppcheck does not follow.
     // cppcheck-suppress unusedStructMember
     std::vector<struct termios> written;
+    // cppcheck-suppress unusedStructMember
+    std::vector<std::string> calls;
 };
 
 std::map<int, ModemState> &modems()
@@ -67,6 +70,15 @@ int inputsFor(const ModemState &m)
     if (m.dtrToDcd && (m.word & TIOCM_DTR))
         word |= TIOCM_CAR;
     return word;
+}
+
+// The order of calls that change a recorded descriptor's settings, queues or
+// lines, as one log.
+void note(int fd, const std::string &call)
+{
+    auto found = settings().find(fd);
+    if (found != settings().end() && found->second.record)
+        found->second.calls.push_back(call);
 }
 
 int64_t nextWallShift()
@@ -119,6 +131,11 @@ const std::vector<struct termios> &settingsWritten(int fd)
     return settings()[fd].written;
 }
 
+const std::vector<std::string> &calls(int fd)
+{
+    return settings()[fd].calls;
+}
+
 void failSettingsRead(int fd, bool fail)
 {
     settings()[fd].failRead = fail;
@@ -152,6 +169,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
         int *word = static_cast<int *>(arg);
         if (request == TIOCMSET) {
             m.writes.push_back(*word);
+            note(fd, "TIOCMSET " + std::to_string(*word & (TIOCM_RTS | TIOCM_DTR)));
             m.word = *word & (TIOCM_RTS | TIOCM_DTR);
             return 0;
         }
@@ -185,9 +203,21 @@ extern "C" int tcsetattr(int fd, int action, const struct termios *t) noexcept
     auto found = settings().find(fd);
     if (found != settings().end() && found->second.record)
         found->second.written.push_back(*t);
+    note(fd, "tcsetattr");
     using Set = int (*)(int, int, const struct termios *);
     static const Set realSet = real<Set>("tcsetattr");
     return realSet(fd, action, t);
+}
+
+extern "C" int tcflush(int fd, int queue) noexcept
+{
+    note(fd, queue == TCIFLUSH    ? "tcflush(TCIFLUSH)"
+             : queue == TCOFLUSH  ? "tcflush(TCOFLUSH)"
+             : queue == TCIOFLUSH ? "tcflush(TCIOFLUSH)"
+                                  : "tcflush(" + std::to_string(queue) + ")");
+    using Flush = int (*)(int, int);
+    static const Flush realFlush = real<Flush>("tcflush");
+    return realFlush(fd, queue);
 }
 
 extern "C" int clock_gettime(clockid_t clock, struct timespec *ts) noexcept

@@ -3,12 +3,13 @@
 // Linux pseudo-terminals reject the modem-control requests, and they force
 // 8 data bits and no parity whatever is asked, so some behaviour of the
 // serial library cannot be seen on one. The seam's definitions of ioctl,
-// tcgetattr, tcsetattr, gettimeofday and clock_gettime take precedence over
+// tcgetattr, tcsetattr, tcflush, gettimeofday and clock_gettime take precedence over
 // the C library's in the test executable. For descriptors a test registers
 // they emulate or record; for everything else they pass straight through.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <termios.h>
 #include <vector>
 
@@ -22,9 +23,13 @@ int modemWord(int fd);                       // outputs as last set
 const std::vector<int> &modemWrites(int fd); // every word TIOCMSET was given
 int modemReads(int fd);                      // how many TIOCMGET requests
 
-// Every record sent to fd with tcsetattr is kept (and still applied).
+// Every record sent to fd with tcsetattr is kept (and still applied), and
+// every call that changes the descriptor's settings, queues or output lines
+// is logged in order: "tcsetattr", "tcflush(TCIOFLUSH)", "TIOCMSET 4" (the
+// output bits written).
 void recordSettings(int fd);
 const std::vector<struct termios> &settingsWritten(int fd);
+const std::vector<std::string> &calls(int fd);
 void failSettingsRead(int fd, bool fail); // tcgetattr on fd fails with EIO
 
 // The wall clock (gettimeofday, CLOCK_REALTIME) as programs see it: shifted
