@@ -1,7 +1,22 @@
 #include "console.h"
 #include "porttest.h"
 
+#include <cerrno>
 #include <cstdio>
+
+// The next key, or EOF at the end of input. A read that a signal cut short
+// is not the end of input: the signal has been dealt with (or ignored: a
+// user-mode emulator still cuts the read short), and the key is waited for.
+static int readKey()
+{
+    for (;;) {
+        errno = 0;
+        const int key = getchar();
+        if (key != EOF || errno != EINTR)
+            return key;
+        clearerr(stdin);
+    }
+}
 
 int main()
 {
@@ -21,7 +36,7 @@ int main()
     // turn afterwards; any other key, or end of input, ends the program. So
     // does a stop (Ctrl-Z): it waits for the verdict.
     for (;;) {
-        const int key = getchar();
+        const int key = readKey();
         if (key < '2' || key > '9')
             break;
         holdJobControl(1);

@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include "line_model.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +117,44 @@ static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, si
         if (nodes & (1ull << node))
             faults[node] |= kind;
     return true;
+}
+
+static const char *faultName(unsigned bit)
+{
+    for (const FaultName &fault : kFaultNames)
+        if (fault.bit == bit)
+            return fault.name;
+    return "?";
+}
+
+bool checkConsistent(const unsigned faults[kNodes], char *error, size_t errorSize)
+{
+    // The open ends one way only; a line is stuck one way only, and an
+    // unwired one stays low.
+    const unsigned exclusive[][2] = {
+        {kAbsent, kBusy},    {kAbsent, kDenied},  {kAbsent, kNotATty}, {kBusy, kDenied},     {kBusy, kNotATty},
+        {kDenied, kNotATty}, {kCtsHigh, kCtsLow}, {kDcdHigh, kDcdLow}, {kCtsHigh, kUnwired}, {kDcdHigh, kUnwired},
+    };
+    for (int node = 0; node < kNodes; node++)
+        for (const auto &pair : exclusive)
+            if ((faults[node] & pair[0]) && (faults[node] & pair[1])) {
+                char name[16];
+                nodeName(node, name, sizeof name);
+                snprintf(error, errorSize, "faults '%s' and '%s' cannot both be on %s", faultName(pair[0]),
+                         faultName(pair[1]), name);
+                return false;
+            }
+    return true;
+}
+
+void describeSettings(const struct termios &t, char *buf, size_t size)
+{
+    const int bits = 5 + static_cast<int>((t.c_cflag & CSIZE) / CS6);
+    const char parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+    snprintf(buf, size, "%d/%d%c%d,cflag=%x,iflag=%x,oflag=%x,lflag=%x,vmin=%d,vtime=%d", line::baudOf(cfgetospeed(&t)),
+             bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1, static_cast<unsigned>(t.c_cflag),
+             static_cast<unsigned>(t.c_iflag), static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_lflag),
+             t.c_cc[VMIN], t.c_cc[VTIME]);
 }
 
 bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t errorSize)

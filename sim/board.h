@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <termios.h>
 
 namespace board {
 
@@ -91,6 +92,13 @@ constexpr bool faultTableInBitOrder()
 static_assert(faultTableInBitOrder(), "kFaultNames must list the Fault bits in order");
 
 bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t errorSize);
+
+// Two kinds on one node that cannot both hold (CTS stuck high and stuck
+// low; an open that fails and one that works): false with a message.
+bool checkConsistent(const unsigned faults[kNodes], char *error, size_t errorSize);
+
+// A node's settings in the report's words: "9600/7E2,cflag=5ed,...".
+void describeSettings(const struct termios &t, char *buf, size_t size);
 
 // The report's line for a node (with its newline), as the launcher writes it
 // for a node not yet opened and the library rewrites it: returns its length.

@@ -1,9 +1,12 @@
 // boardsim: runs a command on the simulated serial board.
 //
-// The launcher only checks what it is asked for and hands it on: the work is
-// done by libboardsim.so, preloaded into the command, which stands the
-// board's 48 device nodes up as pseudo-terminals inside that process.
+// boardsim is the board: it checks what it is asked for, stands the 48
+// device nodes up as pseudo-terminals it holds (board_server.cpp), starts
+// COMMAND with libboardsim.so preloaded (command.cpp), which hands every
+// process under it the same nodes, and serves them until COMMAND has ended.
 #include "board.h"
+#include "board_server.h"
+#include "command.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +17,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sched.h>
 #include <string>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,22 +33,26 @@ const char kUsage[] =
     "usage: boardsim [--fault NODE=KIND]... [--report FILE] [--clock-step SECONDS]\n"
     "                [--] COMMAND [ARGS...]\n"
     "\n"
-    "Runs COMMAND with the serial board's device nodes /dev/ttyT8Sy0../dev/ttyT9Sy23\n"
-    "simulated, each with a loopback plug fitted. Nothing is written to /dev and no\n"
-    "root is needed: opens of those paths inside COMMAND reach pseudo-terminals.\n"
+    "Runs COMMAND on a simulated serial board: the device nodes /dev/ttyT8Sy0..\n"
+    "/dev/ttyT9Sy23, each with a loopback plug fitted, served to COMMAND and to\n"
+    "every process it starts, one board for all, until COMMAND has ended. Nothing\n"
+    "is written to /dev and no root is needed: opens of those paths reach\n"
+    "pseudo-terminals that boardsim holds.\n"
     "\n"
     "The healthy board:\n"
     "  data       every byte written comes back on the same node after its time on\n"
     "             the line (10 bits a byte at the node's speed: 87 us at 115200).\n"
-    "             Family-9 nodes lose FF bytes at the head of a burst: their\n"
-    "             receiver wakes from idle only on a character with a longer low\n"
-    "             pulse, so the pattern FF FF 01 55 00 AA 00 11 returns as its\n"
-    "             last six.\n"
+    "             Family-9 nodes lose FF bytes at the head of a burst (as modelled\n"
+    "             here: their receiver wakes from idle only on a character with a\n"
+    "             longer low pulse), so the pattern FF FF 01 55 00 AA 00 11\n"
+    "             returns as its last six.\n"
     "  handshake  bank 0 (nodes 0-7) loops RTS to CTS and DTR to DCD, bank 1 (8-15)\n"
     "             DTR to DCD only, bank 2 (16-23) is wired for data only. Inputs\n"
-    "             follow their output within 1 ms.\n"
-    "  settings   each node keeps its own line settings across opens, starting at\n"
-    "             9600 baud, 7 data bits, even parity, 2 stop bits, canonical input.\n"
+    "             follow their output within 1 ms. Every open raises RTS and DTR;\n"
+    "             the last close drops both if HUPCL is set, as a serial driver does.\n"
+    "  settings   each node keeps its own line settings across opens, by any\n"
+    "             process, starting at 9600 baud, 7 data bits, even parity, 2 stop\n"
+    "             bits, canonical input, HUPCL.\n"
     "\n"
     "Options:\n"
     "  --fault NODE=KIND    switch a fault on; may be repeated. NODE is a device name\n"
@@ -49,21 +60,27 @@ const char kUsage[] =
     "                       pattern (ttyT9Sy*, quoted). KIND is one of:\n"
     "%s"
     "  --report FILE        write the state of every node to FILE at each close and\n"
-    "                       at exit: opens, closes, the order of its last open, RTS\n"
-    "                       and DTR as left, the bytes written to it, and its\n"
-    "                       settings at first open and at last close.\n"
-    "  --clock-step SECONDS make the wall clock COMMAND sees jump by SECONDS (may be\n"
-    "                       negative) 5 ms after every write to a node. The system\n"
-    "                       clock is not touched.\n"
+    "                       once COMMAND has ended, however it ended: opens, closes,\n"
+    "                       the order of its last open, RTS and DTR as left, the\n"
+    "                       bytes written to it, its settings at first open and now;\n"
+    "                       then a line a node for what its last close did to RTS\n"
+    "                       and DTR. FILE is a regular file or a new one; a relative\n"
+    "                       name is taken in the folder boardsim starts in.\n"
+    "  --clock-step SECONDS make the wall clock COMMAND sees jump by SECONDS (at most\n"
+    "                       a day, either way) 5 ms after every write to a node. The\n"
+    "                       system clock is not touched.\n"
     "  -h, --help           show this text.\n"
     "  --version            show the version.\n"
     "\n"
     "Options end at the first word that is not one, as with env: options for\n"
-    "COMMAND follow it. BOARDSIM_EMULATOR names a user-mode emulator for a COMMAND\n"
-    "built for another processor.\n"
+    "COMMAND follow it, and COMMAND is looked up as env does. A COMMAND built for\n"
+    "another processor is run through the user-mode emulator BOARDSIM_EMULATOR\n"
+    "names; nothing else is.\n"
     "\n"
-    "Exit status: that of COMMAND; 2 for a usage error (COMMAND is not run), 126 if\n"
-    "COMMAND cannot be run, 127 if it is not found.\n";
+    "Exit status: that of COMMAND, or 128 + the number of the signal that ended it\n"
+    "(as a shell reports it); 2 for a usage error (COMMAND is not run), 126 if\n"
+    "COMMAND cannot be run or cannot be simulated (set-user-ID, set-group-ID or\n"
+    "statically linked), 127 if it is not found.\n";
 // clang-format on
 
 [[noreturn]] void usageError(const char *message)
@@ -104,28 +121,8 @@ std::string shimPath()
     exit(1);
 }
 
-// A command without a slash is looked up in PATH, as the shell does; the
-// exec below then tells "not there" (127) from "cannot run" (126).
-std::string findCommand(const char *name)
-{
-    if (strchr(name, '/') != nullptr)
-        return name;
-    const char *path = getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::string found;
-    for (size_t start = 0; start <= dirs.size();) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string dir = start == end ? "." : dirs.substr(start, end - start);
-        std::string candidate = dir + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        if (found.empty() && access(candidate.c_str(), F_OK) == 0)
-            found = candidate; // there but not executable: 126, unless one later is
-        start = end + 1;
-    }
-    return found.empty() ? name : found;
-}
-
+// A day either way: enough for any clock step NTP makes, and with the shift
+// bounded on the board too, no clock a program reads can overflow.
 long long parseSeconds(const char *text)
 {
     char *end = nullptr;
@@ -133,8 +130,9 @@ long long parseSeconds(const char *text)
     const double seconds = strtod(text, &end);
     // NaN compares false with everything: isfinite keeps it (and inf) out of
     // the conversion to an integer below, which would be undefined.
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) || std::fabs(seconds) > 1e9) {
-        std::string message = std::string("--clock-step takes a number of seconds, not '") + text + "'";
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(seconds) || std::fabs(seconds) > 86400) {
+        std::string message =
+            std::string("--clock-step takes a number of seconds up to a day (86400), not '") + text + "'";
         usageError(message.c_str());
     }
     return static_cast<long long>(seconds * 1e6);
@@ -158,25 +156,42 @@ const struct option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The report is rewritten by the library inside COMMAND, where a failure
-// could only be silent: a path that cannot be written is refused here, up
-// front. It starts with every node unopened, so a command that opens none
-// still leaves a report that says so.
-void startReport(const std::string &report)
+// The report is written by boardsim alone, so a path that cannot be written
+// is refused here, up front, and a relative one is taken in boardsim's own
+// folder. Only a regular file (or a new one): a FIFO would hold boardsim up
+// with nobody reading it. Nothing is written to it until COMMAND runs.
+std::string checkReport(const std::string &given)
 {
-    const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        usageError(("--report " + report + ": " + strerror(errno)).c_str());
-    for (int node = 0; node < board::kNodes; node++) {
-        char line[160];
-        const int len = board::reportLine(line, sizeof line, node, 0, 0, 0, 0, 0, 0, "-", "-");
-        if (write(fd, line, static_cast<size_t>(len)) != len) {
-            const int error = errno;
-            close(fd);
-            usageError(("--report " + report + ": " + strerror(error)).c_str());
-        }
+    if (given.empty())
+        usageError("--report needs a file name");
+    const auto refuse = [&](const std::string &why) { usageError(("--report " + given + ": " + why).c_str()); };
+    std::string path = given;
+    if (path[0] != '/') {
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) == nullptr)
+            refuse(strerror(errno));
+        path = std::string(here) + "/" + path;
     }
-    close(fd);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            refuse(strerror(EISDIR));
+        if (!S_ISREG(st.st_mode))
+            refuse("not a regular file");
+        if (access(path.c_str(), W_OK) != 0)
+            refuse(strerror(errno));
+        return path;
+    }
+    if (errno != ENOENT)
+        refuse(strerror(errno));
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    if (stat(folder.c_str(), &st) != 0)
+        refuse(strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        refuse(strerror(ENOTDIR));
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        refuse(strerror(errno));
+    return path;
 }
 
 // A value given as the next word that starts with '-' is most likely the
@@ -194,32 +209,66 @@ void checkSeparateValue(char **argv, const char *value, bool numeric)
     usageError((option + " needs a value; for one that starts with '-', write " + option + "=" + value).c_str());
 }
 
-// With an emulator named, a COMMAND the kernel cannot run is started through
-// it, and the preload goes to the emulated program, not to the emulator.
-void execCommand(const std::string &path, char **argv, const std::string &shim)
+// Under boardsim already (boardsim inside boardsim): COMMAND runs on the
+// board there is, as every process under it does. It cannot take options
+// of its own: they would belong to another board.
+void runOnTheOuterBoard(char **command, bool options)
 {
-    const char *emulator = getenv("BOARDSIM_EMULATOR");
-    const char *old = getenv("LD_PRELOAD");
-    const std::string preload = old != nullptr && *old != '\0' ? shim + " " + old : shim;
-    if (emulator == nullptr || *emulator == '\0') {
-        setenv("LD_PRELOAD", preload.c_str(), 1);
-        execv(path.c_str(), argv);
-        return;
+    if (options)
+        usageError("already on a simulated board (boardsim inside boardsim): give the options to the outer one");
+    std::string path;
+    const int missing = findCommand(command[0], &path);
+    if (missing == 0)
+        execv(path.c_str(), command);
+    const int error = missing != 0 ? missing : errno;
+    fprintf(stderr, "boardsim: %s: %s\n", command[0], strerror(error));
+    exit(error == ENOENT ? 127 : 126);
+}
+
+// The signals boardsim takes through a signalfd while it serves: the wake
+// of a program waiting for it, its child's end, and those it passes on.
+sigset_t servedSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {board::kWakeSignal, SIGCHLD, SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Starts COMMAND as boardsim's child on the board; the child's exec error
+// comes back through a pipe that a successful exec closes. Returns the
+// child, or -1 with errno set (COMMAND never ran).
+pid_t startCommand(const std::string &path, char **command, const std::string &preload, const std::string &block,
+                   const sigset_t &mask, bool tstpIgnored)
+{
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        signal(SIGTSTP, tstpIgnored ? SIG_IGN : SIG_DFL);
+        setenv(board::kBoardVariable, block.c_str(), 1);
+        execCommand(path, command, preload);
+        const int error = errno;
+        if (write(report[1], &error, sizeof error) != sizeof error)
+            _exit(127);
+        _exit(127);
     }
-    execv(path.c_str(), argv);
-    if (errno != ENOEXEC)
-        return;
-    std::vector<char *> args;
-    const std::string env = "LD_PRELOAD=" + preload;
-    args.push_back(const_cast<char *>(emulator));
-    args.push_back(const_cast<char *>("-E"));
-    args.push_back(const_cast<char *>(env.c_str()));
-    args.push_back(const_cast<char *>(path.c_str()));
-    for (char **arg = argv + 1; *arg != nullptr; arg++)
-        args.push_back(*arg);
-    args.push_back(nullptr);
-    execvp(emulator, args.data());
-    errno = ENOEXEC;
+    close(report[1]);
+    int error = 0;
+    const bool failed = child > 0 && read(report[0], &error, sizeof error) == sizeof error;
+    close(report[0]);
+    if (child < 0)
+        return -1;
+    if (failed) {
+        waitpid(child, nullptr, 0);
+        errno = error;
+        return -1;
+    }
+    return child;
 }
 
 } // namespace
@@ -227,6 +276,7 @@ void execCommand(const std::string &path, char **argv, const std::string &shim)
 int main(int argc, char **argv)
 {
     std::string faults, report;
+    bool reportGiven = false;
     long long clockStepUs = 0;
     unsigned checked[board::kNodes] = {};
 
@@ -258,6 +308,7 @@ int main(int argc, char **argv)
         }
         case kReport:
             report = value;
+            reportGiven = true;
             break;
         case kClockStep:
             clockStepUs = parseSeconds(value.c_str());
@@ -270,23 +321,63 @@ int main(int argc, char **argv)
     }
     if (optind >= argc)
         usageError("no command given (see --help)");
+    char error[160];
+    if (!board::checkConsistent(checked, error, sizeof error))
+        usageError(error);
+    char **command = argv + optind;
+    if (getenv(board::kBoardVariable) != nullptr)
+        runOnTheOuterBoard(command, optind > 2 || (optind == 2 && strcmp(argv[1], "--") != 0));
+    const std::string reportPath = reportGiven ? checkReport(report) : "";
 
-    setenv("BOARDSIM_FAULTS", faults.c_str(), 1);
-    setenv("BOARDSIM_CLOCK_STEP_US", std::to_string(clockStepUs).c_str(), 1);
-    if (!report.empty()) {
-        startReport(report);
-        setenv("BOARDSIM_REPORT", report.c_str(), 1);
-    } else {
-        unsetenv("BOARDSIM_REPORT");
+    std::string path;
+    if (const int missing = findCommand(command[0], &path)) {
+        fprintf(stderr, "boardsim: %s: %s\n", command[0], strerror(missing));
+        return missing == ENOENT ? 127 : 126;
     }
-    const std::string shim = shimPath();
+    const std::string unreachable = cannotPreload(path);
+    if (!unreachable.empty()) {
+        fprintf(stderr, "boardsim: %s: %s\n", command[0], unreachable.c_str());
+        return 126;
+    }
+
+    BoardServer server;
+    std::string why;
+    if (!server.standUp(checked, clockStepUs, &why)) {
+        fprintf(stderr, "boardsim: %s\n", why.c_str());
+        return 1;
+    }
+    server.reportTo(reportPath);
     // A sanitized build checks that its runtime is loaded first; the preloaded
     // library comes before it, which is harmless here.
     appendTo("ASAN_OPTIONS", "verify_asan_link_order=0", ":");
+    const char *old = getenv("LD_PRELOAD");
+    const std::string shim = shimPath();
+    const std::string preload = old != nullptr && *old != '\0' ? shim + " " + old : shim;
 
-    const std::string command = findCommand(argv[optind]);
-    execCommand(command, argv + optind, shim);
-    const int error = errno;
-    fprintf(stderr, "boardsim: %s: %s\n", argv[optind], strerror(error));
-    return error == ENOENT ? 127 : 126;
+    // The plug is wiring: it must answer within the program's 10 ms probe
+    // wait even when the machine is busy. Where real-time priority is allowed
+    // (root) boardsim gets the lowest one, and COMMAND does not inherit it;
+    // boardsim only ever sleeps in ppoll or moves a few bytes.
+    const struct sched_param lowestRealTime = {sched_get_priority_min(SCHED_FIFO)};
+    sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowestRealTime);
+    // Ctrl-Z is for COMMAND, which stops once its cycle is done; boardsim
+    // follows it into the stop (BoardServer::serve). An ignored one stays so.
+    struct sigaction tstp = {};
+    sigaction(SIGTSTP, nullptr, &tstp);
+    const bool tstpIgnored = tstp.sa_handler == SIG_IGN;
+    signal(SIGTSTP, SIG_IGN);
+    const sigset_t served = servedSignals();
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, &served, &mask);
+    const int signalFd = signalfd(-1, &served, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    const pid_t child = startCommand(path, command, preload, server.blockPath(), mask, tstpIgnored);
+    if (child < 0) {
+        const int failure = errno;
+        fprintf(stderr, "boardsim: %s: %s\n", command[0], strerror(failure));
+        return failure == ENOENT ? 127 : 126;
+    }
+    server.writeReport();
+    const int status = server.serve(child, signalFd);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }

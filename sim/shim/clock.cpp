@@ -1,6 +1,7 @@
-// The wall clock as the program sees it. The launcher's --clock-step makes
-// it jump while the program waits for a reply, the way NTP steps the clock
-// of a board that booted without a real-time clock. The system clock is
+// The wall clock as the program sees it. boardsim's --clock-step makes it
+// jump while the program waits for a reply, the way NTP steps the clock of a
+// board that booted without a real-time clock; boardsim keeps the shift on
+// the board, so every process under it sees one clock. The system clock is
 // never touched, and the monotonic clock never moves.
 #include "real.h"
 #include "state.h"
@@ -8,42 +9,38 @@
 using namespace sim;
 
 namespace {
-std::atomic<int64_t> wallShift{0};
-}
 
-std::atomic<int64_t> &sim::wallShiftUs()
+int64_t wallShift()
 {
-    return wallShift;
+    const board::SharedBoard *shared = theBoard();
+    return shared != nullptr ? shared->wallShiftUs.load(std::memory_order_relaxed) : 0;
 }
 
-int64_t sim::monotonicUs()
-{
-    struct timespec ts;
-    real::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-static void shift(struct timespec *ts, int64_t byUs)
+void shift(struct timespec *ts, int64_t byUs)
 {
     const int64_t ns = static_cast<int64_t>(ts->tv_sec) * 1000000000 + ts->tv_nsec + byUs * 1000;
     ts->tv_sec = static_cast<time_t>(ns / 1000000000);
     ts->tv_nsec = static_cast<long>(ns % 1000000000);
 }
 
+} // namespace
+
 extern "C" {
 
 int clock_gettime(clockid_t clock, struct timespec *ts)
 {
     const int result = real::clock_gettime(clock, ts);
-    const int64_t by = wallShiftUs().load(std::memory_order_relaxed);
-    if (result == 0 && by != 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
-        shift(ts, by);
+    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
+        const int64_t by = wallShift();
+        if (by != 0)
+            shift(ts, by);
+    }
     return result;
 }
 
 int gettimeofday(struct timeval *tv, void *tz)
 {
-    const int64_t by = wallShiftUs().load(std::memory_order_relaxed);
+    const int64_t by = wallShift();
     if (by == 0)
         return real::gettimeofday(tv, tz);
     struct timespec ts;
@@ -56,7 +53,7 @@ int gettimeofday(struct timeval *tv, void *tz)
 
 time_t time(time_t *t)
 {
-    const int64_t by = wallShiftUs().load(std::memory_order_relaxed);
+    const int64_t by = wallShift();
     if (by == 0)
         return real::time(t);
     struct timespec ts;

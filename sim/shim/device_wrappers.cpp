@@ -1,7 +1,8 @@
 // What the board's driver does on a node descriptor that a pseudo-terminal
 // does not: modem-control lines, a character frame other than 8N1, a
 // transmitter that may stall (its queue, its flush, the close that waits for
-// it), and the receive queue flushed when the port is closed.
+// it), and the last close: the receiver flushed and, with HUPCL set, RTS and
+// DTR dropped.
 #include "real.h"
 #include "state.h"
 
@@ -26,10 +27,18 @@ bool notATty(int index)
     return (node(index).faults & board::kNotATty) != 0;
 }
 
+// boardsim reads what programs write; the queue of a stalled transmitter
+// is only right once it has read everything written so far.
+void catchUpIfStalled(int index)
+{
+    if (node(index).faults & board::kStalled)
+        board::syncWithServer(theBoard());
+}
+
 int modemRequest(int index, unsigned long request, int *arg)
 {
     lockBoard();
-    Node &n = node(index);
+    board::NodeState &n = node(index);
     const int64_t now = monotonicUs();
     const int outputs = (n.wires.rts ? TIOCM_RTS : 0) | (n.wires.dtr ? TIOCM_DTR : 0);
     switch (request) {
@@ -50,12 +59,10 @@ int modemRequest(int index, unsigned long request, int *arg)
     return 0;
 }
 
-// Bytes still in the transmitter: what the program wrote is put on the line
-// first, so a stalled node counts all of it.
 int outputQueued(int index)
 {
+    catchUpIfStalled(index);
     lockBoard();
-    pumpNode(index, monotonicUs());
     const int queued = node(index).queued;
     unlockBoard();
     return queued;
@@ -63,11 +70,12 @@ int outputQueued(int index)
 
 int flushNode(int fd, int index, int queue)
 {
-    lockBoard();
-    pumpNode(index, monotonicUs());
-    if (queue == TCOFLUSH || queue == TCIOFLUSH)
+    if ((node(index).faults & board::kStalled) && (queue == TCOFLUSH || queue == TCIOFLUSH)) {
+        catchUpIfStalled(index);
+        lockBoard();
         node(index).queued = 0;
-    unlockBoard();
+        unlockBoard();
+    }
     return real::tcflush(fd, queue);
 }
 
@@ -77,36 +85,52 @@ long fileSize(int fd)
     return fstat(fd, &st) == 0 ? static_cast<long>(st.st_size) : 0;
 }
 
+// With the board locked: the last descriptor on the node is going. What the
+// receiver holds is dropped (and what is still on its way, by the session
+// boardsim stamped it with), and with HUPCL set the driver drops RTS and
+// DTR; the report's "as left" columns keep what the program left.
+void lastClose(int fd, board::NodeState &n)
+{
+    n.queued = 0;
+    n.session++;
+    n.rtsLeft = n.wires.rts;
+    n.dtrLeft = n.wires.dtr;
+    struct termios t;
+    const bool hangUp = real::tcgetattr(fd, &t) == 0 && (t.c_cflag & HUPCL) != 0;
+    if (hangUp)
+        wiring::drive(&n.wires, 0, monotonicUs(), wiring::kFollowUs);
+    n.hupclDropped = hangUp ? 1 : 0;
+    real::tcflush(fd, TCIFLUSH);
+}
+
 // The program's descriptor on the node is going. The last one waits for a
 // stalled transmitter as the serial core does, up to closing_wait (a signal
-// cuts it short, as it does a real close); then the settings it leaves are
-// noted, and what the receiver holds or has on the way is dropped.
+// cuts it short, as it does a real close). Returns once boardsim has the
+// close in its report, when there is one.
 void closeNode(int fd, int index)
 {
-    Node &n = node(index);
-    lockBoard();
-    if (n.created)
-        pumpNode(index, monotonicUs());
-    const bool waitForTransmitter = n.queued > 0 && n.programFds == 1;
-    unlockBoard();
-    const struct timespec closingWait = {kClosingWaitS, 0};
-    if (waitForTransmitter)
-        nanosleep(&closingWait, nullptr);
+    board::NodeState &n = node(index);
+    if (!notATty(index)) {
+        catchUpIfStalled(index);
+        lockBoard();
+        const bool waitForTransmitter = n.queued > 0 && n.openFds == 1;
+        unlockBoard();
+        const struct timespec closingWait = {kClosingWaitS, 0};
+        if (waitForTransmitter)
+            nanosleep(&closingWait, nullptr);
+    }
 
     lockBoard();
     unbindFd(fd);
     n.closes++;
+    theBoard()->changes++;
     if (notATty(index))
         n.written += fileSize(fd);
-    if (--n.programFds == 0) {
-        n.queued = 0;
-        describeSettings(n, n.lastSettings, sizeof n.lastSettings);
-        if (n.created)
-            real::tcflush(n.keep, TCIFLUSH);
-        n.inFlightCount = 0;
-        writeReport();
-    }
+    if (--n.openFds == 0 && !notATty(index))
+        lastClose(fd, n);
     unlockBoard();
+    if (theBoard()->reporting)
+        board::syncWithServer(theBoard());
 }
 
 // Before the descriptor itself is closed; errno is left as the caller had it.
@@ -169,10 +193,8 @@ int tcflush(int fd, int queue)
 int tcgetattr(int fd, struct termios *t)
 {
     const int index = nodeOfFd(fd);
-    if (index < 0)
-        return real::tcgetattr(fd, t);
     const int result = real::tcgetattr(fd, t);
-    if (result == 0) {
+    if (index >= 0 && result == 0) {
         const int saved = errno;
         lockBoard();
         t->c_cflag = (t->c_cflag & ~kHeldFrame) | node(index).frame;

@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 using namespace sim;
@@ -23,23 +26,66 @@ static int refuseOpen(unsigned faults)
     return 0;
 }
 
+// A file where the node should be (written to the node's path while the
+// driver was not loaded): it opens, takes writes and answers no terminal
+// request. One anonymous file per open, so what a program wrote to it is
+// the file's size when it closes.
+static int openNotATty(int index, int flags)
+{
+    char name[16];
+    board::nodeName(index, name, sizeof name);
+    return memfd_create(name, (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
+}
+
+// With the board locked, for a descriptor just opened on node `index`.
+static void noteOpen(board::SharedBoard *shared, int fd, int index)
+{
+    board::NodeState &n = shared->nodes[index];
+    const bool file = (n.faults & board::kNotATty) != 0;
+    struct termios t;
+    const bool terminal = !file && real::tcgetattr(fd, &t) == 0;
+    if (terminal)
+        t.c_cflag = (t.c_cflag & ~kHeldFrame) | n.frame;
+    if (!n.haveFirst) {
+        if (terminal)
+            board::describeSettings(t, n.firstSettings, sizeof n.firstSettings);
+        else
+            snprintf(n.firstSettings, sizeof n.firstSettings, "not-a-tty");
+        n.haveFirst = true;
+    }
+    n.opens++;
+    n.openFds++;
+    n.lastOpenOrder = ++shared->openOrder;
+    shared->changes++;
+    // The serial core raises RTS and DTR on every open that does not wait
+    // for carrier, whenever the speed is not B0, the port already open
+    // elsewhere or not.
+    if (terminal && cfgetospeed(&t) != B0)
+        wiring::drive(&n.wires, TIOCM_RTS | TIOCM_DTR, monotonicUs(), wiring::kFollowUs);
+    bindFd(fd, index);
+}
+
 static int openNode(int index, int flags)
 {
     const int callerErrno = errno; // a successful open leaves errno alone
+    board::SharedBoard *shared = theBoard();
+    if (shared == nullptr) {
+        errno = EIO; // named, but out of reach: never the real /dev instead
+        return -1;
+    }
     lockBoard();
-    configure();
-    Node &n = node(index);
+    const board::NodeState &n = shared->nodes[index];
     const int refused = refuseOpen(n.faults);
-    const bool file = (n.faults & board::kNotATty) != 0;
-    if (refused != 0 || (!file && !createNode(index))) {
+    if (refused != 0) {
         unlockBoard();
-        errno = refused != 0 ? refused : EIO;
+        errno = refused;
         return -1;
     }
     // The program's flags as they are, O_NOCTTY included or not: a session
     // leader without a controlling terminal that opens a node without it
     // takes the node as its controlling terminal, as it would a real port.
-    const int fd = file ? openNotATty(index, flags) : real::open(n.slavePath, flags & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
+    const int fd = (n.faults & board::kNotATty) ? openNotATty(index, flags)
+                                                : real::open(n.slavePath, flags & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
     const int openErrno = fd >= 0 ? callerErrno : errno;
     if (fd >= kMaxFd) {
         real::close(fd);
@@ -47,26 +93,19 @@ static int openNode(int index, int flags)
         errno = EMFILE;
         return -1;
     }
-    if (fd >= 0) {
-        if (!n.haveFirst) {
-            describeSettings(n, n.firstSettings, sizeof n.firstSettings);
-            n.haveFirst = true;
-        }
-        n.opens++;
-        n.programFds++;
-        n.lastOpenOrder = nextOpenOrder();
-        bindFd(fd, index);
-        startFixture();
-    }
+    if (fd >= 0)
+        noteOpen(shared, fd, index);
     unlockBoard();
     errno = openErrno;
     return fd;
 }
 
+// A node path without a board goes to the C library: the library was
+// preloaded by hand, not by boardsim.
 static int openPath(const char *path, int flags, mode_t mode)
 {
     const int index = board::nodeFromPath(path);
-    if (index < 0)
+    if (index < 0 || !boardExpected())
         return real::open(path, flags, mode);
     return openNode(index, flags);
 }
@@ -90,7 +129,7 @@ static bool takesMode(int flags)
 // absolute "/dev/ttyT..." paths name a node here.
 static int openAtPath(int dirfd, const char *path, int flags, mode_t mode)
 {
-    if (board::nodeFromPath(path) >= 0)
+    if (board::nodeFromPath(path) >= 0 && boardExpected())
         return openPath(path, flags, mode);
     return real::openat(dirfd, path, flags, mode);
 }
@@ -182,13 +221,13 @@ static FILE *openStream(int index, const char *mode)
 FILE *fopen(const char *path, const char *mode)
 {
     const int index = board::nodeFromPath(path);
-    return index < 0 ? real::fopen(path, mode) : openStream(index, mode);
+    return index < 0 || !boardExpected() ? real::fopen(path, mode) : openStream(index, mode);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
     const int index = board::nodeFromPath(path);
-    return index < 0 ? real::fopen64(path, mode) : openStream(index, mode);
+    return index < 0 || !boardExpected() ? real::fopen64(path, mode) : openStream(index, mode);
 }
 
 } // extern "C"

@@ -54,9 +54,6 @@ REAL(int, fclose, (FILE * stream), (stream))
 REAL(int, gettimeofday, (struct timeval * tv, void *tz), (tv, tz))
 REAL(int, clock_gettime, (clockid_t clock, struct timespec *ts), (clock, ts))
 REAL(time_t, time, (time_t * t), (t))
-REAL(int, select, (int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout),
-     (nfds, readSet, writeSet, exceptSet, timeout))
-REAL(int, poll, (struct pollfd * fds, nfds_t nfds, int timeout), (fds, nfds, timeout))
 
 int real::ioctl(int fd, unsigned long request, void *arg)
 {

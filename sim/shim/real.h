@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <poll.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -32,7 +30,5 @@ int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);
 int clock_gettime(clockid_t clock, struct timespec *ts);
 time_t time(time_t *t);
-int select(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, struct timeval *timeout);
-int poll(struct pollfd *fds, nfds_t nfds, int timeout);
 
 } // namespace real

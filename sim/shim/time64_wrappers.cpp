@@ -1,8 +1,8 @@
 // The 64-bit-time entries of a 32-bit C library.
 //
 // A program built for 32-bit ARM with 64-bit time (so that it outlives
-// January 2038) does not call ioctl, select, gettimeofday or clock_gettime:
-// its headers send those calls to __ioctl_time64, __select64 and so on. The
+// January 2038) does not call ioctl, gettimeofday or clock_gettime: its
+// headers send those calls to __ioctl_time64, __gettimeofday64 and so on. The
 // plain entries stay wrapped too, for 32-bit-time programs and for libraries
 // that still call them. This library itself is built with the plain 32-bit
 // types, so the 64-bit structures are spelled out here as the C library
@@ -12,7 +12,6 @@
 #if defined(__TIMESIZE) && __TIMESIZE == 32
 
 #include "real.h"
-#include "select_wait.h"
 #include "state.h"
 
 #include <cstdarg>
@@ -43,7 +42,8 @@ template <typename Fn> Fn next64(const char *name)
 
 int64_t wallShift()
 {
-    return wallShiftUs().load(std::memory_order_relaxed);
+    const board::SharedBoard *shared = theBoard();
+    return shared != nullptr ? shared->wallShiftUs.load(std::memory_order_relaxed) : 0;
 }
 
 void shift(Timespec64 *ts, int64_t byUs)
@@ -113,21 +113,6 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     using Fn = int (*)(int, unsigned long, ...);
     static const Fn realIoctl = next64<Fn>("__ioctl_time64");
     return realIoctl(fd, request, arg);
-}
-
-int __select64(int nfds, fd_set *readSet, fd_set *writeSet, fd_set *exceptSet, Timeval64 *timeout)
-{
-    if (!boardUsed()) {
-        using Fn = int (*)(int, fd_set *, fd_set *, fd_set *, Timeval64 *);
-        static const Fn realSelect = next64<Fn>("__select64");
-        return realSelect(nfds, readSet, writeSet, exceptSet, timeout);
-    }
-    const int64_t timeoutUs = timeout ? timeout->tv_sec * 1000000 + timeout->tv_usec : -1;
-    int64_t left = 0;
-    const int result = selectWithBoard(nfds, readSet, writeSet, exceptSet, timeoutUs, &left);
-    if (timeout != nullptr)
-        *timeout = {left / 1000000, left % 1000000};
-    return result;
 }
 
 } // extern "C"

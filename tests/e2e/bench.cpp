@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <dirent.h>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,19 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
         std::istringstream fields(line);
         std::string name, field;
         fields >> name;
+        if (name == "after-close") {
+            fields >> name;
+            NodeReport &n = nodes[name];
+            while (fields >> field) {
+                const std::string key = field.substr(0, field.find('='));
+                const std::string value = field.substr(field.find('=') + 1);
+                if (key == "hupcl")
+                    n.hupcl = value;
+                else
+                    (key == "rts" ? n.rtsNow : n.dtrNow) = std::stoi(value);
+            }
+            continue;
+        }
         NodeReport &n = nodes[name];
         while (fields >> field) {
             const std::string key = field.substr(0, field.find('='));
@@ -79,6 +93,38 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
         }
     }
     return nodes;
+}
+
+std::string twoCopiesBreakTheLock(const std::string &a, const std::string &b)
+{
+    const std::string busyEnd = " Device or resource busy";
+    std::set<std::string> busy[2];
+    std::vector<std::string> others[2];
+    const std::string *outputs[2] = {&a, &b};
+    for (int c = 0; c < 2; c++) {
+        std::istringstream lines(*outputs[c]);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("FAIL: ", 0) != 0)
+                continue;
+            const std::string path = line.substr(6, line.find(' ', 6) - 6);
+            if (line.size() > busyEnd.size() &&
+                line.compare(line.size() - busyEnd.size(), busyEnd.size(), busyEnd) == 0)
+                busy[c].insert(path);
+            else
+                others[c].push_back(line);
+        }
+    }
+    std::string broken;
+    if (busy[0].empty() && busy[1].empty())
+        broken += "the copies never met: no node was busy\n";
+    for (const std::string &path : busy[0])
+        if (busy[1].count(path) != 0)
+            broken += path + " was busy in both copies\n";
+    for (int c = 0; c < 2; c++)
+        for (const std::string &line : others[c])
+            if (busy[1 - c].count(line.substr(6, line.find(' ', 6) - 6)) == 0)
+                broken += std::string("copy ") + "ab"[c] + ": " + line + " (not a node the other found busy)\n";
+    return broken;
 }
 
 std::string BoardRun::why() const

@@ -15,11 +15,24 @@ extern const std::string kOwnSettings; // a node's settings before any test
 // boardsim [options] -- program
 std::vector<std::string> onBoard(const std::vector<std::string> &options, const std::string &program = PORTTEST_BINARY);
 
+// A node's lines in the simulator's report: opens, closes, the order of its
+// last open, RTS and DTR as programs left them, the bytes written to it, its
+// settings at first open and now; and what its last close did ("dropped"
+// with HUPCL set, "kept", "-" for never closed) with RTS and DTR after it.
 struct NodeReport {
     int opens = 0, closes = 0, order = 0, rts = 0, dtr = 0, written = 0;
     std::string first, last;
+    std::string hupcl;
+    int rtsNow = 0, dtrNow = 0;
 };
 std::map<std::string, NodeReport> readReport(const std::string &path);
+
+// Two copies of porttest that ran a cycle each on one port at the same time,
+// by their outputs: what breaks the rules the node lock gives, in words, or
+// "" if nothing does. The copies must have met (a busy line in one); no node
+// is busy in both; and every other FAIL line names a node the other copy
+// found busy (its open raised RTS and DTR in the middle of a handshake check).
+std::string twoCopiesBreakTheLock(const std::string &a, const std::string &b);
 
 // What a running program holds: open descriptors, resident memory (kB).
 int openDescriptors(pid_t pid);

@@ -185,7 +185,7 @@ TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
     EXPECT_EQ(first, loopbackFailure(T8_0, ""));
     writeAll(child.input, "\x03"); // the terminal's interrupt key
     const int status = waitForExit(child, 10000);
-    EXPECT_EQ(describeStatus(status), killedBy(SIGINT));
+    EXPECT_EQ(describeStatus(status), exitedAfter(SIGINT));
     EXPECT_TRUE(consoleInLineMode(child.consoleSlave));
 
     // Whatever else was printed before the interrupt arrived whole.
@@ -213,23 +213,34 @@ TEST(OnBoard, EveryNodeGetsItsOwnSettingsBack)
     EXPECT_EQ(opened, 12);
 }
 
-TEST(OnBoard, OutputLinesAreLeftAssertedAndUntestedLinesUntouched)
+TEST(OnBoard, OutputLinesAreLeftAssertedAndTheLastCloseDropsThem)
 {
+    // Every open raises RTS and DTR, and porttest leaves each line it drives
+    // asserted: all six nodes are left with both up. Their settings carry
+    // HUPCL, so the driver's last close drops both. A node whose own
+    // settings clear HUPCL keeps them.
     const TempReport report;
     runWithKeys({"--report", report.path}, "9");
     const auto nodes = readReport(report.path);
-    for (const char *name : {"ttyT8Sy7", "ttyT9Sy7"}) {
-        EXPECT_EQ(nodes.at(name).rts, 1) << name;
-        EXPECT_EQ(nodes.at(name).dtr, 1) << name;
-    }
-    for (const char *name : {"ttyT8Sy15", "ttyT9Sy15"}) {
-        EXPECT_EQ(nodes.at(name).rts, 0) << name;
-        EXPECT_EQ(nodes.at(name).dtr, 1) << name;
-    }
-    for (const char *name : {"ttyT8Sy23", "ttyT9Sy23"}) {
-        EXPECT_EQ(nodes.at(name).rts, 0) << name;
-        EXPECT_EQ(nodes.at(name).dtr, 0) << name;
-    }
+    for (int family : {8, 9})
+        for (int bank : {0, 1, 2}) {
+            const std::string name = nodePath(family, bank, 7).substr(5);
+            const NodeReport &n = nodes.at(name);
+            EXPECT_EQ(n.rts, 1) << name;
+            EXPECT_EQ(n.dtr, 1) << name;
+            EXPECT_EQ(n.hupcl, "dropped") << name;
+            EXPECT_EQ(n.rtsNow, 0) << name;
+            EXPECT_EQ(n.dtrNow, 0) << name;
+        }
+
+    const TempReport kept;
+    const Finished run =
+        runToEnd({BOARDSIM_BINARY, "--report", kept.path, "--", NODE_PROBE, "nohupcl", "/dev/ttyT8Sy7"});
+    ASSERT_EQ(exitCode(run.status), 0) << run.output;
+    const NodeReport n = readReport(kept.path).at("ttyT8Sy7");
+    EXPECT_EQ(n.hupcl, "kept");
+    EXPECT_EQ(n.rtsNow, 1);
+    EXPECT_EQ(n.dtrNow, 1);
 }
 
 TEST(OnBoard, NoDescriptorIsLeftBehindOverAHundredCycles)

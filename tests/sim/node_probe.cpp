@@ -4,6 +4,7 @@
 //   node_probe open|open64|openat|fopen|fork PATH
 //   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
 //                             prints the frame the node reports back
+//   node_probe nohupcl PATH   clears HUPCL in the node's settings and closes it
 //   node_probe signals PATH   a signal handler that sets the node's settings,
 //                             taken every 100 us while the program keeps the
 //                             simulator busy with the node; prints "survived"
@@ -159,7 +160,12 @@ int main(int argc, char **argv)
         reportFrame(fd);
     else if (how == "signals")
         signalsOnABusyNode(fd);
-    else
+    else if (how == "nohupcl") {
+        struct termios t;
+        tcgetattr(fd, &t);
+        t.c_cflag &= ~tcflag_t(HUPCL);
+        tcsetattr(fd, TCSANOW, &t);
+    } else
         exchange(fd);
     close(fd);
     return 0;

@@ -75,12 +75,13 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     EXPECT_EQ(simulated.output, plain.output.substr(0, plain.output.size() - absent.size()) + loaded);
     EXPECT_EQ(exitCode(plain.status), 3);
     EXPECT_EQ(exitCode(simulated.status), 3);
-    std::string lines;
+    std::string lines, afterClose;
     for (int i = 0; i < 48; i++) {
-        const int family = i < 24 ? 8 : 9;
-        lines += "ttyT" + std::to_string(family) + "Sy" + std::to_string(i % 24) +
-                 " opens=0 closes=0 order=0 rts=0 dtr=0 written=0 first=- last=-\n";
+        const std::string name = "ttyT" + std::to_string(i < 24 ? 8 : 9) + "Sy" + std::to_string(i % 24);
+        lines += name + " opens=0 closes=0 order=0 rts=0 dtr=0 written=0 first=- last=-\n";
+        afterClose += "after-close " + name + " hupcl=- rts=0 dtr=0\n";
     }
+    lines += afterClose;
     EXPECT_EQ(fileText(report), lines);
 }
 
@@ -89,6 +90,11 @@ struct UsageError {
     std::vector<std::string> options;
     std::string message;
 };
+
+void PrintTo(const UsageError &error, std::ostream *out)
+{
+    *out << error.name;
+}
 
 class SimulatorUsage : public testing::TestWithParam<UsageError> {};
 
@@ -121,12 +127,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "boardsim: node '********************...' is too long (at most 63 characters)\n"},
         UsageError{"ClockStepNotANumber",
                    {"--clock-step", "soon"},
-                   "boardsim: --clock-step takes a number of seconds, not 'soon'\n"},
-        UsageError{
-            "ClockStepNan", {"--clock-step", "nan"}, "boardsim: --clock-step takes a number of seconds, not 'nan'\n"},
+                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not 'soon'\n"},
+        UsageError{"ClockStepNan",
+                   {"--clock-step", "nan"},
+                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not 'nan'\n"},
         UsageError{"ClockStepInfinite",
                    {"--clock-step", "-inf"},
-                   "boardsim: --clock-step takes a number of seconds, not '-inf'\n"},
+                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not '-inf'\n"},
         UsageError{"UnknownLongOption", {"--speed", "9600"}, "boardsim: unknown option '--speed' (see --help)\n"},
         UsageError{"UnknownShortOption", {"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
         UsageError{"ReportInAMissingFolder",

@@ -248,9 +248,27 @@ std::string killedBy(int sig)
     return describeStatus(sig); // a wait status of just the signal number is a death by it
 }
 
+std::string exitedAfter(int sig)
+{
+    return "exited with status " + std::to_string(128 + sig);
+}
+
 int exitCode(int status)
 {
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string withoutLoaderNoise(const std::string &output)
+{
+    std::string kept;
+    for (size_t start = 0; start < output.size();) {
+        const size_t end = std::min(output.find('\n', start), output.size() - 1);
+        const std::string line = output.substr(start, end - start + 1);
+        if (line.rfind("ERROR: ld.so:", 0) != 0)
+            kept += line;
+        start = end + 1;
+    }
+    return kept;
 }
 
 Finished runToEnd(const std::vector<std::string> &argv, const std::string &keys)

@@ -55,7 +55,14 @@ void closeInput(Child &child);
 std::string describeStatus(int status);
 extern const char kExitedWithZero[]; // describeStatus of a clean exit
 std::string killedBy(int sig);       // describeStatus of a death by sig
+std::string exitedAfter(int sig);    // of a launcher whose command died by sig
+                                     // (128 + sig, as a shell reports it)
 int exitCode(int status);            // -1 unless the program exited normally
+
+// In a cross build a host program under boardsim (a shell) cannot take the
+// target's preload library, and its loader says so on standard error: those
+// lines are dropped from what a test compares.
+std::string withoutLoaderNoise(const std::string &output);
 
 struct Finished {
     std::string output;

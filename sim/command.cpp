@@ -1,0 +1,138 @@
+#include "command.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+int findCommand(const char *name, std::string *path)
+{
+    if (*name == '\0')
+        return ENOENT;
+    if (strchr(name, '/') != nullptr) {
+        *path = name;
+        return 0;
+    }
+    const char *variable = getenv("PATH");
+    const std::string dirs = variable != nullptr ? variable : "/bin:/usr/bin";
+    int error = ENOENT;
+    for (size_t start = 0; start <= dirs.size();) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = start == end ? "." : dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (access(candidate.c_str(), X_OK) == 0) {
+                *path = candidate;
+                return 0;
+            }
+            error = EACCES; // there, but not to be run: unless one later is
+        }
+        start = end + 1;
+    }
+    return error;
+}
+
+namespace {
+
+// Whether an ELF file names a program interpreter (the dynamic loader that
+// applies LD_PRELOAD): a statically linked program has none. Reads both
+// classes, whatever this build's own is.
+template <typename Ehdr, typename Phdr> bool hasInterpreter(int fd)
+{
+    Ehdr header;
+    if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+        return true; // not readable as ELF: let the kernel say what it is
+    for (unsigned i = 0; i < header.e_phnum; i++) {
+        Phdr program;
+        const off_t at = static_cast<off_t>(header.e_phoff) + static_cast<off_t>(i) * header.e_phentsize;
+        if (pread(fd, &program, sizeof program, at) != static_cast<ssize_t>(sizeof program))
+            return true;
+        if (program.p_type == PT_INTERP)
+            return true;
+    }
+    return false;
+}
+
+bool isElf(const unsigned char *ident)
+{
+    return memcmp(ident, ELFMAG, SELFMAG) == 0;
+}
+
+} // namespace
+
+std::string cannotPreload(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return "";
+    if (st.st_mode & (S_ISUID | S_ISGID))
+        return "a set-user-ID or set-group-ID program: the loader drops the preloaded board";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    unsigned char ident[EI_NIDENT] = {};
+    const bool elf = pread(fd, ident, sizeof ident, 0) == EI_NIDENT && isElf(ident);
+    const bool dynamic = !elf || (ident[EI_CLASS] == ELFCLASS64 ? hasInterpreter<Elf64_Ehdr, Elf64_Phdr>(fd)
+                                                                : hasInterpreter<Elf32_Ehdr, Elf32_Phdr>(fd));
+    close(fd);
+    return dynamic ? "" : "statically linked: the preloaded board cannot reach it";
+}
+
+namespace {
+
+bool elfFile(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    unsigned char ident[SELFMAG] = {};
+    const bool elf = fd >= 0 && read(fd, ident, sizeof ident) == SELFMAG && memcmp(ident, ELFMAG, SELFMAG) == 0;
+    if (fd >= 0)
+        close(fd);
+    return elf;
+}
+
+void execWith(const char *program, const std::vector<const char *> &front, const std::string &path, char **argv)
+{
+    std::vector<char *> args;
+    args.reserve(front.size() + 8);
+    for (const char *word : front)
+        args.push_back(const_cast<char *>(word));
+    args.push_back(const_cast<char *>(path.c_str()));
+    for (char **arg = argv + 1; *arg != nullptr; arg++)
+        args.push_back(*arg);
+    args.push_back(nullptr);
+    execvp(program, args.data());
+}
+
+} // namespace
+
+// The kernel runs the program if it can, with the library preloaded. It
+// cannot run a script without "#!" (execvp hands such a file to /bin/sh), nor
+// a program built for another processor: that is what the emulator is for,
+// and the only thing it is used for, so a leftover BOARDSIM_EMULATOR never
+// keeps the preload from a native program.
+void execCommand(const std::string &path, char **argv, const std::string &preload)
+{
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv(path.c_str(), argv);
+    if (errno != ENOEXEC)
+        return;
+    const char *emulator = getenv("BOARDSIM_EMULATOR");
+    if (!elfFile(path)) {
+        execWith("/bin/sh", {"sh"}, path, argv);
+        return;
+    }
+    if (emulator == nullptr || *emulator == '\0') {
+        errno = ENOEXEC;
+        return;
+    }
+    // The preload goes to the emulated program, not to the emulator.
+    unsetenv("LD_PRELOAD");
+    const std::string forProgram = "LD_PRELOAD=" + preload;
+    execWith(emulator, {emulator, "-E", forProgram.c_str()}, path, argv);
+    errno = ENOEXEC;
+}
