@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
-ensure_tools
+ensure_tools run
 
 echo "building porttest and boardsim..." >&2
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null

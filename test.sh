@@ -1,45 +1,69 @@
 #!/usr/bin/env bash
-# The static checks, then every test in four builds: a normal one (with
-# valgrind's memcheck), one with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the armhf and arm64 cross builds under qemu-user. Warnings are errors.
-# Then the armhf porttest on Debian's own ARM kernel in a virtual machine.
-# Then the Debian packages for the three architectures; as root, the amd64
-# ones are installed and run. Last, the benchmark's table (never a failure).
+# Every check the project has, in phases: the static checks; every test in
+# four builds (a normal one, with valgrind's memcheck; one with
+# AddressSanitizer and UndefinedBehaviorSanitizer; the armhf and arm64 cross
+# builds under qemu-user), warnings as errors; the armhf porttest on Debian's
+# own ARM kernel in a virtual machine; the Debian packages for the three
+# architectures, built twice to show they are reproducible, and as root the
+# amd64 ones installed and run; last, the benchmark's table (never a failure).
+#
+# One line a phase; each phase's whole output is kept in build/logs/PHASE.log,
+# and a phase that fails prints its failed tests and the end of its log.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
 ensure_tools tests
 
+logs=build/logs
+mkdir -p "$logs"
 jobs=$(nproc)
-run_suite() {
-    local dir=$1; shift
-    local start=$SECONDS
-    echo "== $dir"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPORTTEST_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE kernel
-    echo "== $dir: $((SECONDS - start)) s"
+
+# The phase's last CTest summary, if it has one.
+summary() {
+    local line
+    line=$(grep -h -E '^[0-9]+% tests passed' "$1" | tail -n 1 || true)
+    [ -z "$line" ] || printf ', %s' "$line"
 }
 
-start=$SECONDS
-scripts/static-checks.sh
-echo "== static checks: $((SECONDS - start)) s"
+phase() {
+    local name=$1 start=$SECONDS
+    shift
+    local log=$logs/$name.log
+    if "$@" >"$log" 2>&1; then
+        echo "== $name: ok, $((SECONDS - start)) s$(summary "$log")"
+        return
+    fi
+    echo "== $name: FAILED after $((SECONDS - start)) s$(summary "$log"); the whole log: $log"
+    sed -n '/The following tests FAILED/,$p' "$log"
+    echo "-- the end of the log:"
+    tail -n 80 "$log"
+    exit 1
+}
 
-run_suite build/test
-run_suite build/sanitize -DPORTTEST_SANITIZE=ON
-run_suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
-run_suite build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
+suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPORTTEST_WERROR=ON "$@"
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE kernel
+}
 
-scripts/kernel-rig.sh --built
-
-start=$SECONDS
-scripts/package.sh
-echo "== packages: $((SECONDS - start)) s"
+phase static scripts/static-checks.sh
+phase native suite build/test
+phase sanitizer suite build/sanitize -DPORTTEST_SANITIZE=ON
+phase armhf suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
+phase arm64 suite build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
+phase kernel-rig scripts/kernel-rig.sh --built
+# The kernel it ran on and what it measured, as figures (its tests' loose
+# bounds are the gate).
+grep -h -E "^(== kernel rig: |healthy cycle in the guest|a plain close with|the cycle with the dead UART)" \
+    "$logs/kernel-rig.log" | sed 's/^== /   /; s/^\([^ ]\)/   \1/' || true
+phase packages scripts/package.sh
 if [ "$(id -u)" -eq 0 ]; then
-    scripts/check-installed.sh
+    phase installed scripts/check-installed.sh
 else
-    echo "== not root: the installed packages are not checked"
+    echo "== installed: not root, the installed packages are not checked"
 fi
 
-echo "== benchmark"
+echo "== benchmark (figures, not a gate)"
 build/test/tests/porttest_bench 10 || echo "(the benchmark did not finish; it gates nothing)"

@@ -2,9 +2,14 @@
 # and boardsim (the launcher, its preload library and its manual). boardsim
 # needs nothing of porttest, but is there to run it, so it recommends it.
 #
-#   cmake -DCMAKE_INSTALL_PREFIX=/usr -DPORTTEST_HARDEN=ON ... && cpack -G DEB
+#   cmake -S . -B build/pkg -DPORTTEST_HARDEN=ON && cmake --build build/pkg
+#   cd build/pkg && cpack -G DEB
 #
-# scripts/package.sh does this for every architecture.
+# A package installs under /usr whatever prefix the build was configured
+# with (that is for `cmake --install`). Its files carry the time of the last
+# commit (SOURCE_DATE_EPOCH, unless set already), so building the same tree
+# twice gives the same bytes. scripts/package.sh does this for every
+# architecture and checks each package with lintian.
 
 install(TARGETS porttest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT porttest)
 
@@ -12,10 +17,10 @@ install(TARGETS porttest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT p
 # gzip -9n leaves no name or time stamp in the file, so builds are repeatable.
 find_program(GZIP gzip REQUIRED)
 set(doc_out ${CMAKE_BINARY_DIR}/doc)
+set(VERSION ${PROJECT_VERSION}) # @VERSION@ in the pages and the changelog
 foreach(pkg porttest boardsim)
   configure_file(${PROJECT_SOURCE_DIR}/man/${pkg}.1 ${doc_out}/${pkg}.1 @ONLY)
   set(PKG ${pkg})
-  set(VERSION ${PROJECT_VERSION})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${doc_out}/${pkg}/changelog @ONLY)
   add_custom_command(OUTPUT ${doc_out}/${pkg}.1.gz ${doc_out}/${pkg}/changelog.gz
     COMMAND ${GZIP} -9nc ${doc_out}/${pkg}.1 > ${doc_out}/${pkg}.1.gz
@@ -32,7 +37,7 @@ set(CPACK_PACKAGE_NAME porttest)
 set(CPACK_PACKAGE_VENDOR "porttest developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "porttest maintainers <porttest@example.org>")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL porttest boardsim)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -59,5 +64,19 @@ inside it, each with a loopback plug fitted, and faults that can be
 switched on per node: absent, busy or silent nodes, lost, altered or late
 bytes, stuck handshake lines. Nothing is written to /dev and no root is
 needed.")
+
+# Reproducible packages: the DEB generator stamps every file with
+# SOURCE_DATE_EPOCH when it is set; cpack reads this file when it runs.
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    OUTPUT_VARIABLE last_commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+set(package_config ${CMAKE_BINARY_DIR}/package-config.cmake)
+file(WRITE ${package_config} "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND NOT \"${last_commit_time}\" STREQUAL \"\")
+  set(ENV{SOURCE_DATE_EPOCH} ${last_commit_time})
+endif()
+")
+set(CPACK_PROJECT_CONFIG_FILE ${package_config})
 
 include(CPack)

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 // The fixture's RTS->CTS and DTR->DCD links and the line receivers need time
-// to follow a change; 10 ms is ample for the board's transceivers.
+// to follow a change. 10 ms is the test's fixed settle delay; RS-232
+// transceivers switch in microseconds, so it leaves a wide margin, but the
+// board's own transceivers and driver latency are not documented here.
 static const unsigned kSettleUs = 10000;
 
 // Drive the output low then high and check that the looped input follows.

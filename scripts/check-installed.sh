@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debs=(build/packages/porttest_*_amd64.deb build/packages/boardsim_*_amd64.deb)
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]/#/./}" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]/#/./}" >/dev/null
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq porttest boardsim >/dev/null' EXIT
 
 banner="Kestrum COM2-9 Test

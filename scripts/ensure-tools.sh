@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the run, test and package scripts: installs what a fresh Debian
 # machine lacks. Needs root only when something is missing.
 #   ensure_tools            building and running porttest and boardsim
@@ -17,6 +18,7 @@ ensure_tools() {
         command -v clang-format-14 >/dev/null || missing+=(clang-format-14)
         command -v clang-tidy-14 >/dev/null || missing+=(clang-tidy-14)
         command -v cppcheck >/dev/null || missing+=(cppcheck)
+        command -v shellcheck >/dev/null || missing+=(shellcheck)
         [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) # the tests are checked too
     fi
     if [ "$level" = tests ]; then
@@ -60,5 +62,7 @@ ensure_tools() {
         dpkg --add-architecture "$arch"
     done
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Only what is named: Recommends would more than double what comes in
+    # (debug symbols, speech and GUI libraries the tools never use).
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }

@@ -34,3 +34,18 @@ for arch in "${arches[@]}"; do
         lintian --fail-on error,warning "$deb"
     done
 done
+
+# Reproducible: the same tree built again, in another folder, must give the
+# same bytes (file times are the last commit's, SOURCE_DATE_EPOCH).
+if [[ " ${arches[*]} " == *" amd64 "* ]]; then
+    again=build/package-amd64-again
+    rm -rf "$again"
+    cmake -S . -B "$again" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCMAKE_INSTALL_PREFIX=/usr -DPORTTEST_HARDEN=ON -DPORTTEST_WERROR=ON >/dev/null
+    cmake --build "$again" -j "$(nproc)" >/dev/null
+    (cd "$again" && DEB_HOST_ARCH=amd64 cpack -G DEB >/dev/null)
+    for deb in "$again"/*.deb; do
+        cmp "$deb" "build/package-amd64/$(basename "$deb")"
+        echo "-- $(basename "$deb"): built twice, the same bytes"
+    done
+fi

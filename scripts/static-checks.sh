@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The static gates: clang-format, clang-tidy (.clang-tidy) and cppcheck over
-# every source file. Any finding fails. Suppressions are inline, with a reason.
+# every source file, shellcheck over every shell script. Any finding fails.
+# Suppressions are inline, with a reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-tools.sh
@@ -27,4 +28,8 @@ cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ --
     --suppress=useStlAlgorithm --suppress='unusedStructMember:tests/*' \
     -I porttest -I serial -I console -I sim -I tests/support -I tests/e2e \
     porttest serial console sim tests
+# Every shell script: the ones named .sh, and those without the suffix.
+echo "== shellcheck"
+mapfile -t scripts < <(git ls-files '*.sh' .ci/run)
+shellcheck "${scripts[@]}"
 echo "== static checks: no findings"

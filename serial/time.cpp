@@ -10,9 +10,10 @@ int64_t TimeNow()
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
 }
 
-// Deadlines are measured here, not on the wall clock. The target has no
-// real-time clock, so NTP steps its wall clock while the bench runs; a step
-// back would stretch a 100 ms read into hours, a step forward cut it to nothing.
+// Deadlines are measured here, not on the wall clock. A board computer may
+// well have no battery-backed real-time clock, and then NTP steps its wall
+// clock after boot, possibly while the bench runs; a step back would stretch
+// a 100 ms read into hours, a step forward cut it to nothing.
 int64_t TimeMonotonic()
 {
     struct timespec ts;

@@ -68,7 +68,7 @@ inline constexpr FaultName kFaultNames[] = {
     {"short", kShort, "the first two bytes of every burst are lost"},
     {"full", kFull, "a family-9 node returns the leading FF bytes too"},
     {"corrupt", kCorrupt, "the fourth byte of every burst comes back with bit 4 flipped"},
-    {"late", kLate, "bytes come back 120 ms after they were sent"},
+    {"late", kLate, "bytes come back 200 ms after they were sent"},
     {"extra", kExtra, "a spurious E0 byte comes back ahead of every burst"},
     {"cts-high", kCtsHigh, "CTS stuck high"},
     {"cts-low", kCtsLow, "CTS stuck low"},

@@ -1,5 +1,7 @@
 #include "board_server.h"
 
+#include "monotonic.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -23,13 +25,6 @@ constexpr int64_t kStepDelayUs = 5000;
 // However many steps: the shifted clock stays within a century of the real
 // one, far inside what any clock type holds.
 constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
-
-int64_t monotonicUs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // A node starts out in settings that are not the test's: 9600 baud, 7 data
 // bits, even parity, two stop bits, canonical input without echo, HUPCL (as
@@ -176,8 +171,7 @@ void BoardServer::writeReport()
     close(fd);
 }
 
-// With the board locked: bytes a program wrote to the node, as they leave
-// on the line.
+// Bytes a program wrote to the node, as they leave on the line.
 void BoardServer::transmit(int index, int64_t nowUs)
 {
     Line &l = lines_[index];
@@ -193,53 +187,49 @@ void BoardServer::transmit(int index, int64_t nowUs)
     }
     struct termios t;
     const int baud = settingsOf(index, &t) ? line::baudOf(cfgetospeed(&t)) : 0;
-    line::Echo echoes[2 * sizeof sent + 1];
-    const int count =
-        line::loopback(&l.state, sent, static_cast<int>(len), nowUs, board::nodeFamily(index), n.faults, baud, echoes);
-    for (int i = 0; i < count && l.inFlight.size() < 4096; i++) // beyond: an overrun loses bytes
-        l.inFlight.push_back({echoes[i], n.session});
+    l.inFlight.send(&l.state, sent, static_cast<int>(len), nowUs, board::nodeFamily(index), n.faults, baud, n.session);
     if (board_->clockStepUs != 0)
         stepDueUs_ = nowUs + kStepDelayUs;
 }
 
-// With the board locked: bytes whose time has come go into the node's
-// receive queue, unless the node is closed, its receiver is off (CREAD
-// clear) or they were sent before its last close: then they are lost.
+// Bytes whose time has come go into the node's receive queue, unless the
+// node is closed, its receiver is off (CREAD clear) or they were sent before
+// its last close: then they are lost. A last close that came while they were
+// being handed over flushed the receiver before they arrived: they are
+// flushed again.
 void BoardServer::deliver(int index, int64_t nowUs)
 {
-    Line &l = lines_[index];
     const board::NodeState &n = board_->nodes[index];
+    const uint32_t session = n.session;
     unsigned char due[4096];
-    size_t count = 0;
-    while (!l.inFlight.empty() && l.inFlight.front().echo.dueUs <= nowUs) {
-        if (l.inFlight.front().session == n.session && count < sizeof due)
-            due[count++] = l.inFlight.front().echo.byte;
-        l.inFlight.pop_front();
-    }
-    if (count > 0 && n.openFds > 0 && (n.frame & CREAD)) {
-        const ssize_t written = write(l.master, due, count);
-        (void)written; // a full receive queue loses bytes, as an overrun would
-    }
+    const size_t count = lines_[index].inFlight.takeDue(nowUs, session, due, sizeof due);
+    if (count == 0 || n.openFds == 0 || (n.frame & CREAD) == 0)
+        return;
+    const ssize_t written = write(lines_[index].master, due, count);
+    (void)written; // a full receive queue loses bytes, as an overrun would
+    if (n.session != session)
+        tcflush(lines_[index].keep, TCIFLUSH);
 }
 
+// Without the lock: what it touches of the board is atomic.
 void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
 {
-    board::lock(board_);
     for (int i = 0; i < board::kNodes; i++) {
         if (readable[i])
             transmit(i, nowUs);
         deliver(i, nowUs);
     }
     stepClock(nowUs);
-    board::unlock(board_);
 }
 
 int64_t BoardServer::nextDueUs() const
 {
     int64_t next = stepDueUs_ != 0 ? stepDueUs_ : -1;
-    for (const Line &l : lines_)
-        if (!l.inFlight.empty() && (next < 0 || l.inFlight.front().echo.dueUs < next))
-            next = l.inFlight.front().echo.dueUs;
+    for (const Line &l : lines_) {
+        const int64_t due = l.inFlight.nextDueUs();
+        if (due >= 0 && (next < 0 || due < next))
+            next = due;
+    }
     return next;
 }
 

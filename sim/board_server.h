@@ -7,7 +7,6 @@
 #include "board_state.h"
 #include "line_model.h"
 
-#include <deque>
 #include <string>
 #include <sys/types.h>
 
@@ -33,15 +32,11 @@ public:
     int serve(pid_t child, int signalFd);
 
 private:
-    struct Echo {
-        line::Echo echo;
-        uint32_t session; // bytes of a session the last close ended are lost
-    };
     struct Line {
         int master = -1; // the plug's end
         int keep = -1;   // our own slave descriptor: keeps the node and its settings
         line::State state;
-        std::deque<Echo> inFlight;
+        line::InFlight inFlight; // tagged with the node's session
     };
 
     bool createNode(int index, std::string *error);

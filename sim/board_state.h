@@ -23,15 +23,19 @@ struct NodeState {
     char slavePath[32]; // the node's pseudo-terminal; boardsim holds it open
     unsigned faults;
 
+    // What boardsim reads and counts as bytes move is atomic: its loopback
+    // never waits for the lock, which a program preempted in a wrapper may
+    // hold for a while on a busy machine. The rest is guarded by the lock.
+
     // A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real
     // port keeps the frame it is given. These bits are what a program set.
-    tcflag_t frame;
+    std::atomic<tcflag_t> frame;
+    std::atomic<int> openFds;      // descriptors programs hold on the node now
+    std::atomic<uint32_t> session; // one more at each last close: what was on its way back is lost
+    std::atomic<long> written;     // bytes programs wrote to the node
+    std::atomic<int> queued;       // of those, bytes a stalled transmitter still holds
 
-    int openFds; // descriptors programs hold on the node now
     int opens, closes, lastOpenOrder;
-    uint32_t session; // one more at each last close: what was on its way back is lost
-    long written;     // bytes programs wrote to the node
-    int queued;       // of those, bytes a stalled transmitter still holds
 
     wiring::Outputs wires; // RTS and DTR as programs and the driver left them
     // What the last close did: RTS and DTR as the program left them, and

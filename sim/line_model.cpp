@@ -67,4 +67,33 @@ int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, in
     return count;
 }
 
+void InFlight::send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
+                    int baud, uint32_t tag)
+{
+    for (int start = 0; start < len; start += 256) {
+        Echo echoes[2 * 256 + 1];
+        const int chunk = len - start < 256 ? len - start : 256;
+        const int count = loopback(state, sent + start, chunk, nowUs, family, faults, baud, echoes);
+        for (int i = 0; i < count && count_ < kCapacity; i++)
+            ring_[(head_ + count_++) % kCapacity] = {echoes[i], tag};
+    }
+}
+
+size_t InFlight::takeDue(int64_t nowUs, uint32_t tag, unsigned char *out, size_t max)
+{
+    size_t taken = 0;
+    while (count_ > 0 && ring_[head_].echo.dueUs <= nowUs) {
+        if (ring_[head_].tag == tag && taken < max)
+            out[taken++] = ring_[head_].echo.byte;
+        head_ = (head_ + 1) % kCapacity;
+        count_--;
+    }
+    return taken;
+}
+
+int64_t InFlight::nextDueUs() const
+{
+    return count_ == 0 ? -1 : ring_[head_].echo.dueUs;
+}
+
 } // namespace line

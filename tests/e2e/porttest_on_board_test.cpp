@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <sys/wait.h>
@@ -130,7 +131,8 @@ TEST(OnBoard, TheBankDecidesWhichHandshakesAreChecked)
 
 TEST(OnBoard, LateBytesLeakIntoNeitherTheNextNodeNorTheNextCycle)
 {
-    // On bank-0 nodes the late bytes arrive during the handshake checks.
+    // The late bytes come back after the node's turn (200 ms after their
+    // write): the last close drops them, as a port's driver does.
     const std::string cycle = loopbackFailure(T8_0, "") + loopbackFailure(T9_0, "") + kReady;
     const BoardRun run = runWithKeys({"--fault", "ttyT8Sy0=late", "--fault", "ttyT9Sy0=late"}, "222");
     EXPECT_EQ(run.output, kBanner + cycle + cycle + cycle) << run.why();
@@ -198,10 +200,15 @@ TEST(OnBoard, InterruptMidCycleRestoresTheConsoleAndKeepsEveryLine)
 TEST(OnBoard, EveryNodeGetsItsOwnSettingsBack)
 {
     const TempReport report;
-    const BoardRun run = runWithKeys({"--report", report.path, "--fault", "ttyT8Sy3=no-echo", "--fault",
-                                      "ttyT9Sy11=unwired", "--fault", "ttyT9Sy19=corrupt", "--fault", "ttyT8Sy11=late"},
-                                     "23");
+    // Faults on the ports tested, so that failing checks are among the turns
+    // that must give the settings back.
+    const BoardRun run =
+        runWithKeys({"--report", report.path, "--fault", "ttyT8Sy0=no-echo", "--fault", "ttyT9Sy8=unwired", "--fault",
+                     "ttyT9Sy16=corrupt", "--fault", "ttyT8Sy9=late", "--fault", "ttyT9Sy1=stalled"},
+                    "23");
     EXPECT_EQ(describeStatus(run.status), kExitedWithZero) << run.why();
+    // The banner, three FAIL lines and a verdict, two and a verdict.
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2 + 4 + 3) << run.why();
     int opened = 0;
     for (const auto &[name, n] : readReport(report.path)) {
         if (n.opens == 0)
@@ -252,13 +259,14 @@ TEST(OnBoard, NoDescriptorIsLeftBehindOverAHundredCycles)
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     writeAll(child.input, "2");
     ASSERT_NE(readUntil(child.output, kReady, 10000).find(kReady), std::string::npos);
-    const int before = openDescriptors(child.pid);
+    const pid_t program = innermostProcess(child.pid); // porttest, boardsim's child
+    const int before = openDescriptors(program);
     writeAll(child.input, std::string(99, '2'));
     int verdicts = 0;
     while (verdicts < 99 && readUntil(child.output, kReady, 10000).find(kReady) != std::string::npos)
         verdicts++;
     EXPECT_EQ(verdicts, 99);
-    EXPECT_EQ(openDescriptors(child.pid), before);
+    EXPECT_EQ(openDescriptors(program), before);
     closeInput(child);
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
@@ -282,6 +290,27 @@ TEST(OnBoard, ASilentNodeIsGivenItsFullWait)
     writeAll(child.input, "2");
     EXPECT_EQ(readUntil(child.output, "\n", 10000), loopbackFailure(T8_0, ""));
     EXPECT_GE(msSince(start), 100) << "10 ms for the probe, 100 ms for the pattern";
+}
+
+TEST(OnBoard, AHealthyCycleLastsItsFixedWaitsAndLittleMore)
+{
+    // 480 ms of fixed waits: a probe wait of 10 ms on each node, the 100 ms
+    // pattern wait each family-9 node sits out, twelve settle delays of
+    // 10 ms. The fastest of three cycles: never under them (a wait cut
+    // short), nor half as long again (a wait far too long).
+    Child child;
+    startProgram(child, onBoard({}), Console::Pipes);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    int64_t fastest = -1;
+    for (int cycle = 0; cycle < 3; cycle++) {
+        const auto start = Clock::now();
+        writeAll(child.input, "2");
+        ASSERT_EQ(readUntil(child.output, "\n", 10000), kPass);
+        const int64_t took = msSince(start);
+        fastest = fastest < 0 ? took : std::min(fastest, took);
+    }
+    EXPECT_GE(fastest, 475);
+    EXPECT_LT(fastest, 720);
 }
 
 TEST(OnBoard, HardenedAndLargeFileBuildsAreServedToo)

@@ -62,6 +62,12 @@ std::vector<Example> readmeExamples()
     return examples;
 }
 
+void PrintTo(const Example &example, std::ostream *out)
+{
+    for (const std::string &option : example.options)
+        *out << option << " ";
+}
+
 } // namespace
 
 // "--fault 'ttyT9Sy*=full'" -> "full": the kind an example shows names it.

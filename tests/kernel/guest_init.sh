@@ -21,9 +21,13 @@ mknod /dev/ttyT8Sy16 c 4 66
 mknod /dev/ttyT9Sy0 c 4 67
 mknod /dev/ttyT9Sy8 c 4 68
 mknod /dev/ttyT9Sy16 c 204 64
+# The scenario, sourced below, walks the nodes by this name.
+# shellcheck disable=SC2034
 NODES="/dev/ttyT8Sy0 /dev/ttyT8Sy8 /dev/ttyT8Sy16 /dev/ttyT9Sy0 /dev/ttyT9Sy8 /dev/ttyT9Sy16"
 
 echo "== kernel $(uname -r)"
+# The test's own script, put into the initramfs by rig.sh.
+# shellcheck source=/dev/null
 . /scenario
 echo "== end"
 poweroff -f

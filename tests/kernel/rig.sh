@@ -47,7 +47,9 @@ fetch() {
         echo "$version" >"$cache.new/version" &&
         rm -rf "$cache" && mv "$cache.new" "$cache"
 }
-mkdir -p "$(dirname "$cache")" && exec 9>"$cache.lock" || unavailable "no room for the kernel at $cache"
+if ! mkdir -p "$(dirname "$cache")" || ! exec 9>"$cache.lock"; then
+    unavailable "no room for the kernel at $cache"
+fi
 flock 9
 if [ ! -f "$cache/version" ]; then
     fetch || unavailable "cannot fetch Debian's armmp kernel with apt-get download"

@@ -71,6 +71,11 @@ struct DataFault {
     const char *hex;
 };
 
+void PrintTo(const DataFault &fault, std::ostream *out)
+{
+    *out << fault.name;
+}
+
 class LineModelFault : public testing::TestWithParam<DataFault> {};
 
 TEST_P(LineModelFault, ChangesWhatThePatternBringsBack)

@@ -12,7 +12,8 @@
 
 namespace {
 
-std::vector<std::string> onBoard(std::vector<std::string> args)
+// boardsim's command line: boardsim ARGS...
+std::vector<std::string> boardsim(std::vector<std::string> args)
 {
     args.insert(args.begin(), BOARDSIM_BINARY);
     return args;
@@ -24,15 +25,15 @@ TEST(Simulator, EveryWayOfOpeningReachesTheNode)
 {
     // The probe sends FF FF 61 62 63; family 9 loses the leading FF bytes.
     for (const char *how : {"open", "open64", "openat", "fopen", "fork"}) {
-        EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, how, "/dev/ttyT8Sy5"})).output, "FF FF 61 62 63 \n") << how;
-        EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, how, "/dev/ttyT9Sy21"})).output, "61 62 63 \n") << how;
+        EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, how, "/dev/ttyT8Sy5"})).output, "FF FF 61 62 63 \n") << how;
+        EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, how, "/dev/ttyT9Sy21"})).output, "61 62 63 \n") << how;
     }
 }
 
 TEST(Simulator, ANodeKeepsTheFrameItIsGiven)
 {
     // A bare pseudo-terminal would report 8N2 and glibc would call it EINVAL.
-    EXPECT_EQ(runToEnd(onBoard({"--", NODE_PROBE, "frame", "/dev/ttyT8Sy0"})).output, "7O2\n");
+    EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "frame", "/dev/ttyT8Sy0"})).output, "7O2\n");
 }
 
 TEST(Simulator, ASignalHandlerMayUseANodeWhateverTheProgramWasDoing)
@@ -41,16 +42,16 @@ TEST(Simulator, ASignalHandlerMayUseANodeWhateverTheProgramWasDoing)
     // calls. Taken while its own thread held the board's lock, it would wait
     // for that lock for ever: no signal may land inside a locked region.
     Child child;
-    startProgram(child, onBoard({"--", NODE_PROBE, "signals", "/dev/ttyT8Sy0"}), Console::Pipes);
+    startProgram(child, boardsim({"--", NODE_PROBE, "signals", "/dev/ttyT8Sy0"}), Console::Pipes);
     EXPECT_EQ(readUntil(child.output, "\n", 20000), "survived\n");
     EXPECT_EQ(describeStatus(waitForExit(child, 1000)), kExitedWithZero);
 }
 
 TEST(Simulator, OpenFaultsGiveTheirErrors)
 {
-    EXPECT_EQ(runToEnd(onBoard({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
+    EXPECT_EQ(runToEnd(boardsim({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
               "open: Device or resource busy\n");
-    EXPECT_EQ(runToEnd(onBoard({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
+    EXPECT_EQ(runToEnd(boardsim({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
               "open: Permission denied\n");
     EXPECT_EQ(runToEnd({NODE_PROBE, "open", "/dev/ttyT8Sy0"}).output, "open: No such file or directory\n")
         << "no board without the launcher";
@@ -68,7 +69,7 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     fputs("an older file\n", old);
     fclose(old);
     const Finished plain = runToEnd({NODE_PROBE, "idle"});
-    const Finished simulated = runToEnd(onBoard({"--report", report, "--", NODE_PROBE, "idle"}));
+    const Finished simulated = runToEnd(boardsim({"--report", report, "--", NODE_PROBE, "idle"}));
     const std::string loaded = " library=loaded\n", absent = " library=absent\n";
     ASSERT_GT(plain.output.size(), absent.size());
     EXPECT_EQ(plain.output.substr(plain.output.size() - absent.size()), absent);
@@ -102,7 +103,7 @@ class SimulatorUsage : public testing::TestWithParam<UsageError> {};
 TEST_P(SimulatorUsage, StopsBeforeTheCommand)
 {
     const TempFile marker("command-ran", false);
-    std::vector<std::string> argv = onBoard(GetParam().options);
+    std::vector<std::string> argv = boardsim(GetParam().options);
     argv.insert(argv.end(), {"--", "touch", marker.path});
     const Finished r = runToEnd(argv);
     EXPECT_EQ(r.output, GetParam().message);

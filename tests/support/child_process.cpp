@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "command.h"
 #include "pseudo_terminal.h"
 
 #include <algorithm>
@@ -27,21 +28,12 @@ Child::~Child()
 }
 
 // execvp would hand a program the kernel cannot run to /bin/sh as a script;
-// the path is looked up here instead and the exec failure seen as it is.
+// the path is looked up here instead (as boardsim does) and the exec
+// failure seen as it is.
 static std::string findProgram(const std::string &name)
 {
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t start = 0; start <= dirs.size();) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return name;
+    std::string path;
+    return findCommand(name.c_str(), &path) == 0 ? path : name;
 }
 
 // A program under test that died early must fail the test that writes its
@@ -162,30 +154,17 @@ void startProgram(Child &child, const std::vector<std::string> &argv, Console co
         throw std::runtime_error("fork");
 }
 
+// One byte at a time until the needle is in, so nothing after it is taken.
 static std::string readOutput(int fd, const std::string &needle, int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string got;
-    for (;;) {
-        if (!needle.empty() && got.find(needle) != std::string::npos)
-            return got.substr(0, got.find(needle) + needle.size());
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return got;
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        // One byte at a time, so nothing after the needle is consumed.
-        char c;
-        const ssize_t n = read(fd, &c, 1);
-        if (n == 1) {
-            if (c != '\r')
-                got += c;
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            return got; // end of output (a terminal reports EIO)
-        }
-    }
+    const std::string got = readWithin(
+        fd, timeoutMs,
+        [&needle](const std::string &sofar) -> size_t {
+            return needle.empty() ? 256 : sofar.find(needle) == std::string::npos ? 1 : 0;
+        },
+        true);
+    const size_t at = needle.empty() ? std::string::npos : got.find(needle);
+    return at == std::string::npos ? got : got.substr(0, at + needle.size());
 }
 
 std::string readUntil(int fd, const std::string &needle, int timeoutMs)

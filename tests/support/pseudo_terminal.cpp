@@ -1,5 +1,6 @@
 #include "pseudo_terminal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -26,12 +27,12 @@ PseudoTerminal::~PseudoTerminal()
     close(master);
 }
 
-std::string readAvailable(int fd, int timeoutMs, size_t maxBytes)
+std::string readWithin(int fd, int timeoutMs, const std::function<size_t(const std::string &)> &more, bool dropReturns)
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string got;
-    while (got.size() < maxBytes) {
+    for (size_t wanted = more(got); wanted > 0; wanted = more(got)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             break;
@@ -39,14 +40,19 @@ std::string readAvailable(int fd, int timeoutMs, size_t maxBytes)
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
             continue;
         char buf[256];
-        const size_t want = std::min(sizeof buf, maxBytes - got.size());
-        const ssize_t n = read(fd, buf, want);
-        if (n > 0)
-            got.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            break;
+        const ssize_t n = read(fd, buf, std::min(sizeof buf, wanted));
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            break; // the end of the output (a terminal reports EIO)
+        for (ssize_t i = 0; i < n; i++)
+            if (!dropReturns || buf[i] != '\r')
+                got += buf[i];
     }
     return got;
+}
+
+std::string readAvailable(int fd, int timeoutMs, size_t maxBytes)
+{
+    return readWithin(fd, timeoutMs, [maxBytes](const std::string &got) { return maxBytes - got.size(); });
 }
 
 void writeAll(int fd, const std::string &bytes)

@@ -3,6 +3,7 @@
 // master. Both descriptors close with the object.
 #pragma once
 
+#include <functional>
 #include <string>
 
 struct PseudoTerminal {
@@ -16,7 +17,13 @@ struct PseudoTerminal {
     PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 };
 
-// Reads what is available on fd within timeoutMs (stopping early once
-// maxBytes are in).
+// Reads fd for up to timeoutMs, or until its output ends: `more` says how
+// many bytes may still be taken after what has come so far (0: done), so
+// nothing beyond what a caller waits for is consumed. With dropReturns, the
+// carriage returns a terminal adds are left out.
+std::string readWithin(int fd, int timeoutMs, const std::function<size_t(const std::string &)> &more,
+                       bool dropReturns = false);
+// What is available on fd within timeoutMs (stopping early once maxBytes
+// are in).
 std::string readAvailable(int fd, int timeoutMs, size_t maxBytes = 4096);
 void writeAll(int fd, const std::string &bytes);
