@@ -188,6 +188,18 @@ pid_t innermostProcess(pid_t pid)
     }
 }
 
+bool processGone(pid_t pid)
+{
+    // Plain reads: the process may go while its file is being read.
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    char text[512] = {};
+    const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    const char *end = n > 0 ? strrchr(text, ')') : nullptr;
+    return end == nullptr || end[1] == '\0' || end[2] == 'Z';
+}
+
 int waitForExit(Child &child, int timeoutMs)
 {
     for (int waited = 0; waited <= timeoutMs; waited += 5) {

@@ -47,6 +47,9 @@ std::string readToEnd(int fd, int timeoutMs);
 // command...), or pid itself if it has started none.
 pid_t innermostProcess(pid_t pid);
 
+// Whether pid has ended (gone, or a zombie its parent has yet to reap).
+bool processGone(pid_t pid);
+
 // The wait status, or -1 if the program is still running after timeoutMs.
 int waitForExit(Child &child, int timeoutMs);
 void closeInput(Child &child);
