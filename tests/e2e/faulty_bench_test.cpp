@@ -103,7 +103,15 @@ TEST(FaultyBench, AnInterruptAtAnyMomentEndsTheProgramAtOnce)
             << "still running 1 s after SIGINT, " << moment << " ms into the cycle; "
             << "waiting in " << fileText("/proc/" + std::to_string(program) + "/wchan") << ", system call "
             << fileText("/proc/" + std::to_string(program) + "/syscall");
-        ASSERT_EQ(describeStatus(waitForExit(child, 10000)), exitedAfter(SIGINT)) << moment << " ms into the cycle";
+        // Under qemu-user the emulator itself, not the program, has been seen
+        // to abort once in 400 interrupts with four suites side by side
+        // (SIGABRT, 134): it still ended at once, which is what is tested.
+        const std::string ended = describeStatus(waitForExit(child, 10000));
+        if (underEmulator() && ended == exitedAfter(SIGABRT))
+            printf("%d ms into the cycle: ended by SIGABRT under the emulator; it printed:\n%s\n", moment,
+                   readToEnd(child.output, 1000).c_str());
+        else
+            ASSERT_EQ(ended, exitedAfter(SIGINT)) << moment << " ms into the cycle";
     }
     printf("slowest end after an interrupt: %lld ms\n", static_cast<long long>(slowest));
 }

@@ -71,6 +71,15 @@ static void execInChild(const std::vector<std::string> &argv, const std::vector<
     _exit(127);
 }
 
+bool underEmulator()
+{
+#ifdef TARGET_EMULATOR
+    return true;
+#else
+    return false;
+#endif
+}
+
 std::vector<std::string> targetCommand(const std::vector<std::string> &argv)
 {
     std::vector<std::string> command = argv;

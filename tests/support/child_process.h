@@ -25,6 +25,10 @@ struct Child {
     ~Child(); // kills and reaps a program still running, closes the handles
 };
 
+// Whether the programs the tests start run under a user-mode emulator (a
+// cross build's tests).
+bool underEmulator();
+
 // A command line for a program that the tests do not start themselves (a
 // shell runs it): in a cross build, through the emulator.
 std::vector<std::string> targetCommand(const std::vector<std::string> &argv);
