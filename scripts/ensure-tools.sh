@@ -19,7 +19,8 @@ ensure_tools() {
         command -v clang-tidy-14 >/dev/null || missing+=(clang-tidy-14)
         command -v cppcheck >/dev/null || missing+=(cppcheck)
         command -v shellcheck >/dev/null || missing+=(shellcheck)
-        [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) # the tests are checked too
+        # The tests are checked too (the tests level asks for GoogleTest below).
+        [ "$level" = tests ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     fi
     if [ "$level" = tests ]; then
         command -v valgrind >/dev/null || missing+=(valgrind)
@@ -64,5 +65,9 @@ ensure_tools() {
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
     # Only what is named: Recommends would more than double what comes in
     # (debug symbols, speech and GUI libraries the tools never use).
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Without apt-utils, debconf says on every install that it delays
+    # configuration: nothing to act on, so it is not shown.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" 2>&1 >/dev/null |
+        { grep -v '^debconf: delaying package configuration' >&2 || true; }
+    return "${PIPESTATUS[0]}"
 }
