@@ -100,8 +100,8 @@ bool checkConsistent(const unsigned faults[kNodes], char *error, size_t errorSiz
 // A node's settings in the report's words: "9600/7E2,cflag=5ed,...".
 void describeSettings(const struct termios &t, char *buf, size_t size);
 
-// The report's line for a node (with its newline), as the launcher writes it
-// for a node not yet opened and the library rewrites it: returns its length.
+// The report's line for a node (with its newline), as boardsim writes it:
+// returns its length.
 // written counts the bytes the program wrote to the node; first/last are the
 // node's settings, or "-" for none yet.
 int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, long written,

@@ -120,7 +120,7 @@ bool BoardServer::settingsOf(int index, struct termios *t) const
 {
     if (tcgetattr(lines_[index].keep, t) != 0)
         return false;
-    t->c_cflag = (t->c_cflag & ~(CSIZE | PARENB | CREAD)) | board_->nodes[index].frame;
+    t->c_cflag = board::withFrame(t->c_cflag, board_->nodes[index].frame);
     return true;
 }
 

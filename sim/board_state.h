@@ -26,10 +26,7 @@ struct NodeState {
     // What boardsim reads and counts as bytes move is atomic: its loopback
     // never waits for the lock, which a program preempted in a wrapper may
     // hold for a while on a busy machine. The rest is guarded by the lock.
-
-    // A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real
-    // port keeps the frame it is given. These bits are what a program set.
-    std::atomic<tcflag_t> frame;
+    std::atomic<tcflag_t> frame;   // of a program's settings, kHeldFrame's bits
     std::atomic<int> openFds;      // descriptors programs hold on the node now
     std::atomic<uint32_t> session; // one more at each last close: what was on its way back is lost
     std::atomic<long> written;     // bytes programs wrote to the node
@@ -45,6 +42,15 @@ struct NodeState {
     bool haveFirst;
     char firstSettings[160]; // as found at the first open
 };
+
+// A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real port
+// keeps the frame it is given. The board keeps those bits of what a program
+// set (NodeState::frame), and shows them in place of the pseudo-terminal's.
+constexpr tcflag_t kHeldFrame = CSIZE | PARENB | CREAD;
+inline tcflag_t withFrame(tcflag_t cflag, tcflag_t frame)
+{
+    return (cflag & ~kHeldFrame) | frame;
+}
 
 // The block boardsim shares.
 struct SharedBoard {

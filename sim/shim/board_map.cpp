@@ -79,6 +79,12 @@ board::NodeState &node(int index)
     return theBoard()->nodes[index];
 }
 
+int64_t wallShiftUs()
+{
+    const board::SharedBoard *shared = theBoard();
+    return shared != nullptr ? shared->wallShiftUs.load(std::memory_order_relaxed) : 0;
+}
+
 int64_t monotonicUs()
 {
     struct timespec ts;

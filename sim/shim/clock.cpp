@@ -10,12 +10,6 @@ using namespace sim;
 
 namespace {
 
-int64_t wallShift()
-{
-    const board::SharedBoard *shared = theBoard();
-    return shared != nullptr ? shared->wallShiftUs.load(std::memory_order_relaxed) : 0;
-}
-
 void shift(struct timespec *ts, int64_t byUs)
 {
     const int64_t ns = static_cast<int64_t>(ts->tv_sec) * 1000000000 + ts->tv_nsec + byUs * 1000;
@@ -31,7 +25,7 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
 {
     const int result = real::clock_gettime(clock, ts);
     if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
-        const int64_t by = wallShift();
+        const int64_t by = wallShiftUs();
         if (by != 0)
             shift(ts, by);
     }
@@ -40,7 +34,7 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
 
 int gettimeofday(struct timeval *tv, void *tz)
 {
-    const int64_t by = wallShift();
+    const int64_t by = wallShiftUs();
     if (by == 0)
         return real::gettimeofday(tv, tz);
     struct timespec ts;
@@ -53,7 +47,7 @@ int gettimeofday(struct timeval *tv, void *tz)
 
 time_t time(time_t *t)
 {
-    const int64_t by = wallShift();
+    const int64_t by = wallShiftUs();
     if (by == 0)
         return real::time(t);
     struct timespec ts;

@@ -59,22 +59,18 @@ int modemRequest(int index, unsigned long request, int *arg)
     return 0;
 }
 
+// The queue count is atomic: boardsim adds to it without the lock.
 int outputQueued(int index)
 {
     catchUpIfStalled(index);
-    lockBoard();
-    const int queued = node(index).queued;
-    unlockBoard();
-    return queued;
+    return node(index).queued;
 }
 
 int flushNode(int fd, int index, int queue)
 {
     if ((node(index).faults & board::kStalled) && (queue == TCOFLUSH || queue == TCIOFLUSH)) {
         catchUpIfStalled(index);
-        lockBoard();
         node(index).queued = 0;
-        unlockBoard();
     }
     return real::tcflush(fd, queue);
 }
@@ -197,7 +193,7 @@ int tcgetattr(int fd, struct termios *t)
     if (index >= 0 && result == 0) {
         const int saved = errno;
         lockBoard();
-        t->c_cflag = (t->c_cflag & ~kHeldFrame) | node(index).frame;
+        t->c_cflag = board::withFrame(t->c_cflag, node(index).frame);
         unlockBoard();
         errno = saved;
     }
@@ -210,12 +206,12 @@ int tcsetattr(int fd, int action, const struct termios *t)
     if (index < 0)
         return real::tcsetattr(fd, action, t);
     struct termios accepted = *t;
-    accepted.c_cflag = (accepted.c_cflag & ~kHeldFrame) | CS8 | CREAD;
+    accepted.c_cflag = board::withFrame(accepted.c_cflag, CS8 | CREAD);
     const int result = real::tcsetattr(fd, action, &accepted);
     if (result == 0) {
         const int saved = errno;
         lockBoard();
-        node(index).frame = t->c_cflag & kHeldFrame;
+        node(index).frame = t->c_cflag & board::kHeldFrame;
         unlockBoard();
         errno = saved;
     }

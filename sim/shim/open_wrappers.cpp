@@ -45,7 +45,7 @@ static void noteOpen(board::SharedBoard *shared, int fd, int index)
     struct termios t;
     const bool terminal = !file && real::tcgetattr(fd, &t) == 0;
     if (terminal)
-        t.c_cflag = (t.c_cflag & ~kHeldFrame) | n.frame;
+        t.c_cflag = board::withFrame(t.c_cflag, n.frame);
     if (!n.haveFirst) {
         if (terminal)
             board::describeSettings(t, n.firstSettings, sizeof n.firstSettings);

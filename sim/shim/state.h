@@ -32,15 +32,13 @@ void bindFd(int fd, int index);
 void unbindFd(int fd);
 
 int64_t monotonicUs();
+// How far boardsim has moved the programs' wall clock (0 with no board).
+int64_t wallShiftUs();
 
 // What a pseudo-terminal cannot answer as the board's driver does, for node
 // `index`: TIOCMGET/SET/BIS/BIC by the board's wiring, TIOCOUTQ and TCFLSH
 // by a transmitter that may be stalled.
 bool isBoardRequest(unsigned long request);
 int boardRequest(int fd, int index, unsigned long request, void *arg);
-
-// A pseudo-terminal forces 8 data bits, no parity and CREAD on; these bits
-// are kept on the board instead.
-constexpr tcflag_t kHeldFrame = CSIZE | PARENB | CREAD;
 
 } // namespace sim

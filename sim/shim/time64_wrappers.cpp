@@ -40,12 +40,6 @@ template <typename Fn> Fn next64(const char *name)
     return reinterpret_cast<Fn>(real::lookup(name));
 }
 
-int64_t wallShift()
-{
-    const board::SharedBoard *shared = theBoard();
-    return shared != nullptr ? shared->wallShiftUs.load(std::memory_order_relaxed) : 0;
-}
-
 void shift(Timespec64 *ts, int64_t byUs)
 {
     const int64_t ns = ts->tv_sec * 1000000000 + ts->tv_nsec + byUs * 1000;
@@ -69,7 +63,7 @@ extern "C" {
 int __clock_gettime64(clockid_t clock, Timespec64 *ts)
 {
     const int result = realClock64(clock, ts);
-    const int64_t by = wallShift();
+    const int64_t by = wallShiftUs();
     if (result == 0 && by != 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
         shift(ts, by);
     return result;
@@ -79,7 +73,7 @@ int __gettimeofday64(Timeval64 *tv, void *tz)
 {
     using Fn = int (*)(Timeval64 *, void *);
     static const Fn realGettimeofday = next64<Fn>("__gettimeofday64");
-    const int64_t by = wallShift();
+    const int64_t by = wallShiftUs();
     if (by == 0)
         return realGettimeofday(tv, tz);
     Timespec64 ts;
@@ -94,7 +88,7 @@ int64_t __time64(int64_t *t)
 {
     Timespec64 ts;
     realClock64(CLOCK_REALTIME, &ts);
-    shift(&ts, wallShift());
+    shift(&ts, wallShiftUs());
     if (t != nullptr)
         *t = ts.tv_sec;
     return ts.tv_sec;

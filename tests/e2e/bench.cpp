@@ -12,6 +12,7 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 const std::string kOwnSettings = "9600/7E2,cflag=5ed,iflag=500,oflag=5,lflag=2,vmin=1,vtime=0";
 
@@ -46,6 +47,13 @@ long residentKb(pid_t pid)
     return -1;
 }
 
+// "opens=2" -> "opens", "2"
+static std::pair<std::string, std::string> keyAndValue(const std::string &field)
+{
+    const size_t equals = field.find('=');
+    return {field.substr(0, equals), field.substr(equals + 1)};
+}
+
 std::map<std::string, NodeReport> readReport(const std::string &path)
 {
     std::map<std::string, NodeReport> nodes;
@@ -59,8 +67,7 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
             fields >> name;
             NodeReport &n = nodes[name];
             while (fields >> field) {
-                const std::string key = field.substr(0, field.find('='));
-                const std::string value = field.substr(field.find('=') + 1);
+                const auto [key, value] = keyAndValue(field);
                 if (key == "hupcl")
                     n.hupcl = value;
                 else
@@ -70,8 +77,7 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
         }
         NodeReport &n = nodes[name];
         while (fields >> field) {
-            const std::string key = field.substr(0, field.find('='));
-            const std::string value = field.substr(field.find('=') + 1);
+            const auto [key, value] = keyAndValue(field);
             if (key == "first")
                 n.first = value;
             else if (key == "last")

@@ -19,7 +19,7 @@ std::string fixtureDir;
 
 void makeFixture()
 {
-    std::string pattern = testing::TempDir() + "launcher-XXXXXX";
+    std::string pattern = testFolder() + "launcher-XXXXXX";
     fixtureDir = mkdtemp(pattern.data());
     const std::string &dir = fixtureDir;
     mkfifo((dir + "/fifo").c_str(), 0600);

@@ -1,17 +1,22 @@
 #include "temp_file.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+std::string testFolder()
+{
+    mkdir(TEST_FILES_DIR, 0700); // made once; EEXIST after that
+    return TEST_FILES_DIR "/";
+}
+
 TempFile::TempFile(const std::string &stem, bool made)
 {
-    std::string pattern = testing::TempDir() + stem + "-XXXXXX";
+    std::string pattern = testFolder() + stem + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = mkstemp(name.data());

@@ -1,9 +1,15 @@
-// A file of the test's own in the temporary folder: made by mkstemp, so that
+// A file of the test's own in the tests' folder: made by mkstemp, so that
 // suites running side by side never share a name, and removed when the
 // object goes, pass or fail.
 #pragma once
 
 #include <string>
+
+// The folder, with a trailing slash, for the tests' own files and folders.
+// It is in the build tree, not the machine's temporary folder: a test killed
+// outright (by its timeout, or by hand) cannot remove what it made, and what
+// it leaves then goes with the build.
+std::string testFolder();
 
 struct TempFile {
     std::string path;
