@@ -44,6 +44,6 @@ int main()
         holdJobControl(0);
     }
 
-    termModeChar(0, 0);
+    leaveKeyMode();
     return 0;
 }

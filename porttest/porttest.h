@@ -17,17 +17,21 @@
 //                                  untouched.
 //   checkHandshakes(fd, path, bank, &failures)
 //                                  RTS->CTS on bank 0, DTR->DCD on banks 0, 1.
-//   restoreOnSignals()             on SIGINT/SIGQUIT/SIGHUP/SIGTERM/SIGPIPE,
-//                                  puts the guarded node and then the console
-//                                  back, then dies of the same signal; on
-//                                  SIGTSTP puts the console back and stops, on
-//                                  SIGCONT takes keys again. A signal ignored
-//                                  at start stays ignored.
+//   restoreOnSignals()             on every signal whose default ends the
+//                                  program, puts the guarded node and then the
+//                                  console back (not the console while another
+//                                  job has the terminal), then dies of the same
+//                                  signal; on SIGTSTP puts the console back and
+//                                  stops, on SIGCONT takes keys again. A signal
+//                                  ignored at start stays ignored.
 //   guardNode(fd, &own)            names the node under test and its own
 //   unguardNode()                  settings for those handlers; and forgets it.
 //   holdJobControl(hold)           hold != 0: SIGTSTP and SIGCONT wait until
 //                                  hold == 0 (for the length of a cycle).
-//   keepStandardStreamsOpen()      opens /dev/null onto any of descriptors
+//   leaveKeyMode()                 the console back to line mode for good:
+//                                  SIGTSTP and SIGCONT held from there on.
+//   keepStandardStreamsOpen()      opens /dev/null (or, without it, the root
+//                                  folder read-only) onto any of descriptors
 //                                  0, 1, 2 that is closed, so that no node can
 //                                  take a standard stream's place.
 //   makeInputBlocking()            clears O_NONBLOCK on standard input.
@@ -43,5 +47,6 @@ void restoreOnSignals();
 void guardNode(int fd, const struct termios *own);
 void unguardNode();
 void holdJobControl(int hold);
+void leaveKeyMode();
 void keepStandardStreamsOpen();
 void makeInputBlocking();

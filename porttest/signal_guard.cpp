@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <unistd.h>
 
 // The one piece of state the program keeps beyond a call: the node under
 // test and its own settings, so that a signal that ends the program mid-turn
@@ -17,10 +18,39 @@ namespace {
 volatile sig_atomic_t guardedFd = -1;
 struct termios guardedSettings;
 
-// The signals that end the program: the terminal's interrupt and quit keys,
-// a hang-up (the SSH session dropped), a polite kill, and SIGPIPE (output
-// piped into a reader that has gone: porttest | head -n 3).
-const int kDeadly[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE};
+// Every signal whose default action ends the program: the terminal's
+// interrupt and quit keys, a hang-up (the SSH session dropped), a polite
+// kill, SIGPIPE (porttest | head -n 3 with head gone), the timers and
+// limits a caller may set (timeout -s ALRM, ulimit -t), stray user signals,
+// and the faults that end it with a core dump. The real-time signals end it
+// too; they are added where the C library says which they are.
+const int kDeadly[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
+                       SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                       SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,  SIGSYS};
+
+// The set a handler runs with: every deadly signal and job control, so that
+// one handler finishes putting things back before anything else happens.
+void addAllHandled(sigset_t *set)
+{
+    for (int sig : kDeadly)
+        sigaddset(set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(set, sig);
+    sigaddset(set, SIGTSTP);
+    sigaddset(set, SIGCONT);
+}
+
+// Whether the shell has taken the terminal from us: a background job (a
+// stopped one that `kill %1` continues to die) must leave the console alone,
+// or the terminal stops it for touching it (SIGTTOU) and it never ends. The
+// shell took the console back in line mode when it stopped the job. With no
+// controlling terminal (a pipe, a service) tcgetpgrp fails: the console is
+// then put back as ever. Both calls are async-signal-safe.
+bool consoleIsAnotherJobs()
+{
+    const pid_t foreground = tcgetpgrp(0);
+    return foreground != -1 && foreground != getpgrp();
+}
 
 } // namespace
 
@@ -41,16 +71,18 @@ void unguardNode()
 // The node under test first (both queues discarded, so that a dead
 // transmitter cannot hold up the exit; then its own settings), then the
 // console, which would otherwise leave the operator's shell without echo.
-// Only async-signal-safe calls: tcflush, tcsetattr, tcgetattr, raise. Then
-// the signal does what it would have done: SA_RESETHAND has restored the
-// default action, and the raised signal is delivered as soon as the handler
-// returns, so the shell still sees a program ended by that signal.
+// Only async-signal-safe calls: tcflush, tcsetattr, tcgetattr, tcgetpgrp,
+// getpgrp, raise. Then the signal does what it would have done: SA_RESETHAND
+// has restored the default action, and the raised signal is delivered as soon
+// as the handler returns, so the shell still sees a program ended by that
+// signal (a fault such as SIGSEGV dumps its core as it would have).
 static void restoreAndDie(int sig)
 {
     const int fd = guardedFd;
     if (fd >= 0)
         SerialConfigRestore(fd, &guardedSettings);
-    termModeChar(0, 0);
+    if (!consoleIsAnotherJobs())
+        termModeChar(0, 0);
     raise(sig);
 }
 
@@ -93,27 +125,25 @@ static void takeKeysAgain(int)
 }
 
 // A signal the caller ignored (nohup, trap '' HUP) stays ignored: that was
-// the caller's decision, and a handler would undo it.
+// the caller's decision, and a handler would undo it. A signal the platform
+// keeps for itself refuses the handler, and keeps its default.
 static void install(int sig, void (*handler)(int), int flags)
 {
     struct sigaction action = {};
-    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+    if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
         return;
     action.sa_handler = handler;
     action.sa_flags = flags;
-    // One handler at a time: a second signal waits until the first has put
-    // the node and the console back.
     sigemptyset(&action.sa_mask);
-    for (int other : kDeadly)
-        sigaddset(&action.sa_mask, other);
-    sigaddset(&action.sa_mask, SIGTSTP);
-    sigaddset(&action.sa_mask, SIGCONT);
+    addAllHandled(&action.sa_mask);
     sigaction(sig, &action, nullptr);
 }
 
 void restoreOnSignals()
 {
     for (int sig : kDeadly)
+        install(sig, restoreAndDie, SA_RESETHAND);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
         install(sig, restoreAndDie, SA_RESETHAND);
     install(SIGTSTP, restoreConsoleAndStop, SA_RESTART); // a read of the next key just carries on
     install(SIGCONT, takeKeysAgain, SA_RESTART);
@@ -132,4 +162,13 @@ void holdJobControl(int hold)
     sigaddset(&jobControl, SIGTSTP);
     sigaddset(&jobControl, SIGCONT);
     sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &jobControl, nullptr);
+}
+
+// The last thing the program does: from here no continue may put key mode
+// back behind the shell's prompt, and no stop may come between the console
+// and the exit. Both stay pending until the program is gone.
+void leaveKeyMode()
+{
+    holdJobControl(1);
+    termModeChar(0, 0);
 }

@@ -149,8 +149,7 @@ TEST(FaultyBench, ContinueSignalsMidCycleChangeNoResult)
 TEST(FaultyBench, CtrlZMidCycleTakesEffectAtTheVerdict)
 {
     // Under a shell with job control, as at the bench.
-    const std::vector<std::string> argv = underShell(
-        "bash", "set -m; \"$@\"; echo \"[stopped $?]\"; read -r; fg >/dev/null; echo \"[ended $?]\"", onBoard({}));
+    const std::vector<std::string> argv = underJobControl("read -r; fg >/dev/null", onBoard({}));
     Child child;
     startProgram(child, argv, Console::PseudoTerminal);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
@@ -197,4 +196,31 @@ TEST(FaultyBench, ANodeNeverBecomesTheControllingTerminal)
     EXPECT_EQ(controllingTerminal(innermostProcess(child.pid)), 0);
     closeInput(child);
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
+}
+
+TEST(FaultyBench, WithoutDevNullAClosedOutputNeverGoesOutOnAPort)
+{
+    // A bare container or a broken chroot: no /dev/null, in a private mount
+    // namespace of the test's own. Started with its output closed, porttest
+    // must not let a node take descriptor 1, or its FAIL lines would go out
+    // on the port under test.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a private mount namespace needs root";
+    const TempReport report;
+    const std::string bareDev = "mount -t tmpfs tmpfs /dev && mkdir /dev/pts &&"
+                                " mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts &&"
+                                " ln -s pts/ptmx /dev/ptmx && exec \"$@\" >&-";
+    std::vector<std::string> argv = {"unshare", "-m"};
+    for (const std::string &word :
+         underShell("sh", bareDev, onBoard({"--report", report.path, "--fault", "COM2=unwired"})))
+        argv.push_back(word);
+    const Finished run = runToEnd(argv, "2");
+    ASSERT_EQ(describeStatus(run.status), kExitedWithZero) << run.output;
+    int opened = 0;
+    for (const auto &[name, n] : readReport(report.path))
+        if (n.opens > 0) {
+            opened++;
+            EXPECT_EQ(n.written, 9) << name << ": the probe and the pattern, nothing else\n" << fileText(report.path);
+        }
+    EXPECT_EQ(opened, 6) << fileText(report.path);
 }

@@ -32,51 +32,12 @@ TEST(Program, KeysFromAPipeRunOneCycleEachThenEndOfInputQuits)
     EXPECT_EQ(describeStatus(waitForExit(child, 10000)), kExitedWithZero);
 }
 
-TEST(Program, ASignalGivesTheConsoleBackAndStillEndsTheProgram)
-{
-    const struct Case {
-        const char *how;
-        int sig;
-    } cases[] = {{"\x03", SIGINT}, {"\x1c", SIGQUIT}, {nullptr, SIGHUP}, {nullptr, SIGTERM}};
-    for (const Case &c : cases) {
-        Child child;
-        startProgram(child, {PORTTEST_BINARY}, Console::PseudoTerminal);
-        ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
-        if (c.how)
-            writeAll(child.input, c.how); // the terminal's own interrupt/quit key
-        else
-            kill(child.pid, c.sig);
-        const int status = waitForExit(child, 10000);
-        EXPECT_EQ(describeStatus(status), killedBy(c.sig)) << c.sig;
-        struct termios t;
-        ASSERT_EQ(tcgetattr(child.consoleSlave, &t), 0);
-        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO)) << c.sig;
-    }
-}
-
-TEST(Program, AClosedOutputPipeGivesTheConsoleBackAndEndsTheProgram)
-{
-    // porttest | head -n 3, with head gone: the next line written kills the
-    // program by SIGPIPE, and the operator's terminal must not stay in key mode.
-    Child child;
-    startProgram(child, {PORTTEST_BINARY}, Console::TerminalInPipeOut);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
-    close(child.output);
-    child.output = -1;
-    writeAll(child.input, "2");
-    const int status = waitForExit(child, 10000);
-    EXPECT_EQ(describeStatus(status), killedBy(SIGPIPE)) << status;
-    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
-}
-
 TEST(Program, SuspendedAndResumedItStillTakesSingleKeys)
 {
     // Ctrl-Z, then fg, under a shell with job control, as at the bench. The
     // shell hands the terminal back as the stopped program left it, so that
     // must be line mode; resumed, the program must take single keys again.
-    const std::vector<std::string> argv =
-        underShell("bash", "set -m; \"$@\"; echo \"[stopped $?]\"; read -r; fg >/dev/null; echo \"[ended $?]\"",
-                   {PORTTEST_BINARY});
+    const std::vector<std::string> argv = underJobControl("read -r; fg >/dev/null", {PORTTEST_BINARY});
     Child child;
     startProgram(child, argv, Console::PseudoTerminal);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
@@ -129,17 +90,32 @@ TEST(Program, AClosedStandardStreamIsNeverANodesDescriptor)
     }
 }
 
-TEST(Program, IgnoredSignalsStayIgnoredAndAFirstKeyIsWaitedFor)
+TEST(Program, StoppedThenKilledInTheBackgroundItEnds)
 {
-    // Started by nohup, or by a shell with trap '' on these signals: they
-    // must not end the program. And with its input left non-blocking by an
-    // earlier program, it must still wait for the first key.
-    const std::vector<std::string> argv = underShell("sh", "trap '' HUP INT QUIT TERM; exec \"$@\"", {PORTTEST_BINARY});
+    // Ctrl-Z at the prompt, then kill %1: the shell sends SIGTERM and a
+    // SIGCONT to the stopped job, which then runs in the background. The
+    // terminal is the shell's: touching it there would stop the program
+    // again (SIGTTOU), for good. Half a second on, the shell's notice says
+    // which it was.
     Child child;
-    startProgram(child, argv, Console::NonBlockingPipes);
+    startProgram(child, underJobControl("kill %1; sleep 0.5; jobs", {PORTTEST_BINARY}), Console::PseudoTerminal);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        kill(child.pid, sig);
+    writeAll(child.input, "\x1a");
+    ASSERT_NE(readUntil(child.output, "]\n", 10000).find("[stopped 1"), std::string::npos);
+    const std::string notice = readUntil(child.output, "[ended 0]\n", 5000);
+    EXPECT_NE(notice.find("Terminated"), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("Stopped"), std::string::npos) << notice;
+    EXPECT_EQ(describeStatus(waitForExit(child, 5000)), kExitedWithZero);
+    EXPECT_EQ(keyModeBits(child.consoleSlave), tcflag_t(ICANON | ECHO));
+}
+
+TEST(Program, AFirstKeyIsWaitedForOnAnInputLeftNonBlocking)
+{
+    // An earlier program left the input non-blocking: the first read must
+    // still wait for a key, not take "nothing yet" for the end of input.
+    Child child;
+    startProgram(child, {PORTTEST_BINARY}, Console::NonBlockingPipes);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     usleep(200000);
     ASSERT_EQ(describeStatus(waitForExit(child, 0)), "still running");
     writeAll(child.input, "2");

@@ -69,16 +69,30 @@ TEST_F(Readt, BytesAlreadyWaitingAreReadAtOnceWithTheTimeLeftWrittenBack)
     EXPECT_GT(timeout, 500u) << "most of the budget is left";
 }
 
+// CPU time this thread has used, in microseconds.
+static int64_t threadCpuUs()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    return int64_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
+
 TEST_F(Readt, ASilentPeerEndsTheCallAtTheDeadline)
 {
     char buf[8];
     uint32_t timeout = 100;
     const auto start = std::chrono::steady_clock::now();
+    const int64_t cpuBefore = threadCpuUs();
     EXPECT_EQ(readt(pty.slave, buf, 8, &timeout), 0);
+    const int64_t cpuUs = threadCpuUs() - cpuBefore;
     EXPECT_GE(msSince(start), 99);
     EXPECT_LT(msSince(start), 5000);
     EXPECT_LE(int32_t(timeout), 0) << "0 or a small negative count";
     EXPECT_GT(int32_t(timeout), -1000);
+    // Asleep the whole time: a wait that spins (polling for the wrong event)
+    // still ends on time, and only its CPU shows it.
+    EXPECT_LT(cpuUs, 20000) << "of CPU in a 100 ms wait";
 }
 
 TEST_F(Readt, BytesBeyondTheLengthStayQueued)

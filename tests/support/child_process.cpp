@@ -98,6 +98,11 @@ std::vector<std::string> underShell(const std::string &shell, const std::string 
     return argv;
 }
 
+std::vector<std::string> underJobControl(const std::string &afterStop, const std::vector<std::string> &command)
+{
+    return underShell("bash", "set -m; \"$@\"; echo \"[stopped $?]\"; " + afterStop + "; echo \"[ended $?]\"", command);
+}
+
 static void startOnPipes(Child &child, const std::vector<std::string> &argv, const std::vector<std::string> &env,
                          bool nonBlockingInput)
 {

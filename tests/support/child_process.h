@@ -37,6 +37,12 @@ std::vector<std::string> targetCommand(const std::vector<std::string> &argv);
 std::vector<std::string> underShell(const std::string &shell, const std::string &script,
                                     const std::vector<std::string> &command);
 
+// The command under an interactive bash with job control (set -m), as at
+// the bench: when the command stops, the shell prints "[stopped N]" (128 +
+// the stop signal), runs `afterStop` (shell code: fg, kill %1...), then
+// prints "[ended N]". Start it on Console::PseudoTerminal.
+std::vector<std::string> underJobControl(const std::string &afterStop, const std::vector<std::string> &command);
+
 // env entries ("NAME=value") are added to the test's own environment.
 void startProgram(Child &child, const std::vector<std::string> &argv, Console console,
                   const std::vector<std::string> &env = {});
