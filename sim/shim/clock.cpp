@@ -1,14 +1,20 @@
 // The wall clock as the program sees it. boardsim's --clock-step makes it
-// jump while the program waits for a reply, the way NTP steps the clock of a
-// board that booted without a real-time clock; boardsim keeps the shift on
-// the board, so every process under it sees one clock. The system clock is
-// never touched, and the monotonic clock never moves.
+// jump while the program is waiting for a reply, the way NTP steps the clock
+// of a board that booted without a real-time clock; boardsim publishes the
+// shift in its page, so every process under it sees one clock. The system
+// clock is never touched, and the monotonic clock never moves.
 #include "real.h"
 #include "state.h"
+
+#include <algorithm>
 
 using namespace sim;
 
 namespace {
+
+// As far as boardsim itself ever shifts it: no clock a program reads can
+// overflow.
+constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
 
 void shift(struct timespec *ts, int64_t byUs)
 {
@@ -18,6 +24,12 @@ void shift(struct timespec *ts, int64_t byUs)
 }
 
 } // namespace
+
+int64_t sim::wallShiftUs()
+{
+    const protocol::PublishedPage *published = page();
+    return published == nullptr ? 0 : std::clamp<int64_t>(published->wallShiftUs.load(), -kMaxShiftUs, kMaxShiftUs);
+}
 
 extern "C" {
 

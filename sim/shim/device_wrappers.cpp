@@ -1,10 +1,14 @@
 // What the board's driver does on a node descriptor that a pseudo-terminal
 // does not: modem-control lines, a character frame other than 8N1, a
 // transmitter that may stall (its queue, its flush, the close that waits for
-// it), and the last close: the receiver flushed and, with HUPCL set, RTS and
-// DTR dropped.
+// it). The program reads the lines and the frame from its own view of the
+// node and tells boardsim of every change to them; the kernel tells
+// boardsim of the closes.
 #include "real.h"
 #include "state.h"
+
+#include "board.h"
+#include "monotonic.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -15,6 +19,7 @@
 #include <unistd.h>
 
 using namespace sim;
+using protocol::Ask;
 
 namespace {
 
@@ -24,55 +29,63 @@ constexpr time_t kClosingWaitS = 30;
 
 bool notATty(int index)
 {
-    return (node(index).faults & board::kNotATty) != 0;
+    return (faultsOf(index) & board::kNotATty) != 0;
 }
 
-// boardsim reads what programs write; the queue of a stalled transmitter
-// is only right once it has read everything written so far.
-void catchUpIfStalled(int index)
+// With the Hold taken: the new lines or frame, told to boardsim.
+int changeLines(int index, uint32_t lines)
 {
-    if (node(index).faults & board::kStalled)
-        board::syncWithServer(theBoard());
+    session(index).lines = lines;
+    if (tell(Ask::Lines, index, static_cast<int>(lines)))
+        return 0;
+    errno = EIO;
+    return -1;
 }
 
 int modemRequest(int index, unsigned long request, int *arg)
 {
-    lockBoard();
-    board::NodeState &n = node(index);
-    const int64_t now = monotonicUs();
-    const int outputs = (n.wires.rts ? TIOCM_RTS : 0) | (n.wires.dtr ? TIOCM_DTR : 0);
-    switch (request) {
-    case TIOCMGET:
-        *arg = wiring::modemWord(n.wires, board::nodeBank(index), n.faults, now, wiring::kFollowUs);
-        break;
-    case TIOCMSET:
-        wiring::drive(&n.wires, *arg, now, wiring::kFollowUs);
-        break;
-    case TIOCMBIS:
-        wiring::drive(&n.wires, outputs | *arg, now, wiring::kFollowUs);
-        break;
-    case TIOCMBIC:
-        wiring::drive(&n.wires, outputs & ~*arg, now, wiring::kFollowUs);
-        break;
+    const Hold hold;
+    Session &s = session(index);
+    const int64_t now = monotonicUs(real::clock_gettime);
+    if (request == TIOCMGET) {
+        *arg = wiring::modemWord(s.wires, board::nodeBank(index), faultsOf(index), now, wiring::kFollowUs);
+        return 0;
     }
-    unlockBoard();
-    return 0;
+    const int outputs = (s.wires.rts ? TIOCM_RTS : 0) | (s.wires.dtr ? TIOCM_DTR : 0);
+    const int word = request == TIOCMSET ? *arg : request == TIOCMBIS ? outputs | *arg : outputs & ~*arg;
+    wiring::drive(&s.wires, word, now, wiring::kFollowUs);
+    return changeLines(index, protocol::packLines(s.lines, s.wires.rts, s.wires.dtr));
 }
 
-// The queue count is atomic: boardsim adds to it without the lock.
-int outputQueued(int index)
-{
-    catchUpIfStalled(index);
-    return node(index).queued;
-}
-
+// The pseudo-terminal's own queues first; then what boardsim holds on the
+// simulated line.
 int flushNode(int fd, int index, int queue)
 {
-    if ((node(index).faults & board::kStalled) && (queue == TCOFLUSH || queue == TCIOFLUSH)) {
-        catchUpIfStalled(index);
-        node(index).queued = 0;
+    const int result = real::tcflush(fd, queue);
+    if (result != 0 || (queue != TCOFLUSH && queue != TCIOFLUSH))
+        return result;
+    const Hold hold;
+    if (tell(Ask::FlushOutput, index, 0))
+        return 0;
+    errno = EIO;
+    return -1;
+}
+
+// The last descriptor on a node whose transmitter still holds bytes waits
+// for them as the serial core does, up to closing_wait (a signal cuts it
+// short, as it does a real close).
+void waitForTransmitter(int index)
+{
+    if ((faultsOf(index) & board::kStalled) == 0)
+        return;
+    protocol::Reply reply;
+    {
+        const Hold hold;
+        if (!ask(Ask::OutputQueue, index, &reply) || reply.value == 0 || reply.openFiles != 1)
+            return;
     }
-    return real::tcflush(fd, queue);
+    const struct timespec closingWait = {kClosingWaitS, 0};
+    nanosleep(&closingWait, nullptr);
 }
 
 long fileSize(int fd)
@@ -81,63 +94,30 @@ long fileSize(int fd)
     return fstat(fd, &st) == 0 ? static_cast<long>(st.st_size) : 0;
 }
 
-// With the board locked: the last descriptor on the node is going. What the
-// receiver holds is dropped (and what is still on its way, by the session
-// boardsim stamped it with), and with HUPCL set the driver drops RTS and
-// DTR; the report's "as left" columns keep what the program left.
-void lastClose(int fd, board::NodeState &n)
+// Closes a node's descriptor with `closeIt`; errno is the close's own. With
+// a report, the close returns once the report shows it.
+template <typename Close> int closeNode(int fd, int index, Close closeIt)
 {
-    n.queued = 0;
-    n.session++;
-    n.rtsLeft = n.wires.rts;
-    n.dtrLeft = n.wires.dtr;
-    struct termios t;
-    const bool hangUp = real::tcgetattr(fd, &t) == 0 && (t.c_cflag & HUPCL) != 0;
-    if (hangUp)
-        wiring::drive(&n.wires, 0, monotonicUs(), wiring::kFollowUs);
-    n.hupclDropped = hangUp ? 1 : 0;
-    real::tcflush(fd, TCIFLUSH);
-}
-
-// The program's descriptor on the node is going. The last one waits for a
-// stalled transmitter as the serial core does, up to closing_wait (a signal
-// cuts it short, as it does a real close). Returns once boardsim has the
-// close in its report, when there is one.
-void closeNode(int fd, int index)
-{
-    board::NodeState &n = node(index);
-    if (!notATty(index)) {
-        catchUpIfStalled(index);
-        lockBoard();
-        const bool waitForTransmitter = n.queued > 0 && n.openFds == 1;
-        unlockBoard();
-        const struct timespec closingWait = {kClosingWaitS, 0};
-        if (waitForTransmitter)
-            nanosleep(&closingWait, nullptr);
-    }
-
-    lockBoard();
-    unbindFd(fd);
-    n.closes++;
-    theBoard()->changes++;
-    if (notATty(index))
-        n.written += fileSize(fd);
-    if (--n.openFds == 0 && !notATty(index))
-        lastClose(fd, n);
-    unlockBoard();
-    if (theBoard()->reporting)
-        board::syncWithServer(theBoard());
-}
-
-// Before the descriptor itself is closed; errno is left as the caller had it.
-void releaseNode(int fd)
-{
-    const int index = nodeOfFd(fd);
-    if (index < 0)
-        return;
     const int saved = errno;
-    closeNode(fd, index);
+    const long size = notATty(index) ? fileSize(fd) : 0;
+    if (!notATty(index))
+        waitForTransmitter(index);
+    unbindFd(fd);
     errno = saved;
+    const int result = closeIt();
+    const int closeErrno = errno;
+    {
+        const Hold hold;
+        if (notATty(index))
+            tell(Ask::FileClosed, index, static_cast<int>(size));
+        else
+            session(index).descriptors--;
+        protocol::Reply reply;
+        if (reporting())
+            ask(Ask::Closed, index, &reply);
+    }
+    errno = closeErrno;
+    return result;
 }
 
 } // namespace
@@ -156,11 +136,16 @@ int sim::boardRequest(int fd, int index, unsigned long request, void *arg)
         return real::ioctl(fd, request, arg);
     if (request == TCFLSH)
         return flushNode(fd, index, static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-    if (request == TIOCOUTQ) {
-        *static_cast<int *>(arg) = outputQueued(index);
-        return 0;
+    if (request != TIOCOUTQ)
+        return modemRequest(index, request, static_cast<int *>(arg));
+    const Hold hold;
+    protocol::Reply reply;
+    if (!ask(Ask::OutputQueue, index, &reply)) {
+        errno = EIO;
+        return -1;
     }
-    return modemRequest(index, request, static_cast<int *>(arg));
+    *static_cast<int *>(arg) = reply.value;
+    return 0;
 }
 
 extern "C" {
@@ -191,15 +176,14 @@ int tcgetattr(int fd, struct termios *t)
     const int index = nodeOfFd(fd);
     const int result = real::tcgetattr(fd, t);
     if (index >= 0 && result == 0) {
-        const int saved = errno;
-        lockBoard();
-        t->c_cflag = board::withFrame(t->c_cflag, node(index).frame);
-        unlockBoard();
-        errno = saved;
+        const Hold hold;
+        t->c_cflag = board::withFrame(t->c_cflag, session(index).lines);
     }
     return result;
 }
 
+// The pseudo-terminal takes 8 data bits and no parity whatever it is given;
+// the board keeps the frame the program asked for.
 int tcsetattr(int fd, int action, const struct termios *t)
 {
     const int index = nodeOfFd(fd);
@@ -208,26 +192,33 @@ int tcsetattr(int fd, int action, const struct termios *t)
     struct termios accepted = *t;
     accepted.c_cflag = board::withFrame(accepted.c_cflag, CS8 | CREAD);
     const int result = real::tcsetattr(fd, action, &accepted);
-    if (result == 0) {
-        const int saved = errno;
-        lockBoard();
-        node(index).frame = t->c_cflag & board::kHeldFrame;
-        unlockBoard();
-        errno = saved;
-    }
-    return result;
+    if (result != 0)
+        return result;
+    const int saved = errno;
+    const Hold hold;
+    const uint32_t lines = session(index).lines;
+    if (changeLines(index, (lines & ~board::kHeldFrame) | (t->c_cflag & board::kHeldFrame)) != 0)
+        return -1;
+    errno = saved;
+    return 0;
 }
 
 int close(int fd)
 {
-    releaseNode(fd);
-    return real::close(fd);
+    forgetIfConnection(fd);
+    const int index = nodeOfFd(fd);
+    if (index < 0)
+        return real::close(fd);
+    return closeNode(fd, index, [fd] { return real::close(fd); });
 }
 
 int fclose(FILE *stream)
 {
-    releaseNode(stream != nullptr ? fileno(stream) : -1);
-    return real::fclose(stream);
+    const int fd = stream != nullptr ? fileno(stream) : -1;
+    const int index = nodeOfFd(fd);
+    if (index < 0)
+        return real::fclose(stream);
+    return closeNode(fd, index, [stream] { return real::fclose(stream); });
 }
 
 } // extern "C"

@@ -4,6 +4,9 @@
 #include "real.h"
 #include "state.h"
 
+#include "board.h"
+#include "monotonic.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,17 +17,6 @@
 #include <unistd.h>
 
 using namespace sim;
-
-static int refuseOpen(unsigned faults)
-{
-    if (faults & board::kAbsent)
-        return ENOENT;
-    if (faults & board::kBusy)
-        return EBUSY;
-    if (faults & board::kDenied)
-        return EACCES;
-    return 0;
-}
 
 // A file where the node should be (written to the node's path while the
 // driver was not loaded): it opens, takes writes and answers no terminal
@@ -37,66 +29,74 @@ static int openNotATty(int index, int flags)
     return memfd_create(name, (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
 }
 
-// With the board locked, for a descriptor just opened on node `index`.
-static void noteOpen(board::SharedBoard *shared, int fd, int index)
+static int refusal(unsigned faults)
 {
-    board::NodeState &n = shared->nodes[index];
-    const bool file = (n.faults & board::kNotATty) != 0;
-    struct termios t;
-    const bool terminal = !file && real::tcgetattr(fd, &t) == 0;
-    if (terminal)
-        t.c_cflag = board::withFrame(t.c_cflag, n.frame);
-    if (!n.haveFirst) {
-        if (terminal)
-            board::describeSettings(t, n.firstSettings, sizeof n.firstSettings);
-        else
-            snprintf(n.firstSettings, sizeof n.firstSettings, "not-a-tty");
-        n.haveFirst = true;
-    }
-    n.opens++;
-    n.openFds++;
-    n.lastOpenOrder = ++shared->openOrder;
-    shared->changes++;
-    // The serial core raises RTS and DTR on every open that does not wait
-    // for carrier, whenever the speed is not B0, the port already open
-    // elsewhere or not.
-    if (terminal && cfgetospeed(&t) != B0)
-        wiring::drive(&n.wires, TIOCM_RTS | TIOCM_DTR, monotonicUs(), wiring::kFollowUs);
-    bindFd(fd, index);
+    if (faults & board::kAbsent)
+        return ENOENT;
+    if (faults & board::kBusy)
+        return EBUSY;
+    if (faults & board::kDenied)
+        return EACCES;
+    return 0;
 }
 
+// The program's view of the node from its first open on: the lines and
+// frame as the page has them, and, as the serial core does on every open
+// that does not wait for carrier (unless the speed is B0), RTS and DTR
+// raised, whether the port is already open elsewhere or not.
+static void beginSession(int fd, int index)
+{
+    Session &s = session(index);
+    if (s.descriptors++ == 0) {
+        s.lines = static_cast<uint32_t>(page()->nodes[index].lines.load(std::memory_order_acquire));
+        s.wires = wiring::Outputs();
+        s.wires.rts = s.wires.rtsBefore = (s.lines & protocol::kRts) != 0;
+        s.wires.dtr = s.wires.dtrBefore = (s.lines & protocol::kDtr) != 0;
+    }
+    struct termios t;
+    if (real::tcgetattr(fd, &t) == 0 && cfgetospeed(&t) != B0) {
+        wiring::drive(&s.wires, TIOCM_RTS | TIOCM_DTR, monotonicUs(real::clock_gettime), wiring::kFollowUs);
+        s.lines |= protocol::kRts | protocol::kDtr;
+    }
+    tell(protocol::Ask::Lines, index, static_cast<int>(s.lines));
+}
+
+// The board's page says whether the node opens (its faults) and which
+// pseudo-terminal it is. The program's flags go to it as they are, O_NOCTTY
+// included or not: a session leader without a controlling terminal that
+// opens a node without it takes the node as its controlling terminal, as it
+// would a real port.
 static int openNode(int index, int flags)
 {
     const int callerErrno = errno; // a successful open leaves errno alone
-    board::SharedBoard *shared = theBoard();
-    if (shared == nullptr) {
+    const Hold hold;
+    if (!reachable()) {
         errno = EIO; // named, but out of reach: never the real /dev instead
         return -1;
     }
-    lockBoard();
-    const board::NodeState &n = shared->nodes[index];
-    const int refused = refuseOpen(n.faults);
+    const protocol::PublishedNode &node = page()->nodes[index];
+    char path[sizeof node.path];
+    snprintf(path, sizeof path, "%s", node.path);
+    const int refused = strncmp(path, "/dev/pts/", 9) != 0 ? EIO : refusal(node.faults);
     if (refused != 0) {
-        unlockBoard();
         errno = refused;
         return -1;
     }
-    // The program's flags as they are, O_NOCTTY included or not: a session
-    // leader without a controlling terminal that opens a node without it
-    // takes the node as its controlling terminal, as it would a real port.
-    const int fd = (n.faults & board::kNotATty) ? openNotATty(index, flags)
-                                                : real::open(n.slavePath, flags & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
-    const int openErrno = fd >= 0 ? callerErrno : errno;
+    const bool file = (node.faults & board::kNotATty) != 0;
+    const int fd = file ? openNotATty(index, flags) : real::open(path, flags & ~(O_CREAT | O_EXCL | O_TRUNC), 0);
     if (fd >= kMaxFd) {
         real::close(fd);
-        unlockBoard();
         errno = EMFILE;
         return -1;
     }
-    if (fd >= 0)
-        noteOpen(shared, fd, index);
-    unlockBoard();
-    errno = openErrno;
+    if (fd < 0)
+        return -1;
+    bindFd(fd, index);
+    if (file)
+        tell(protocol::Ask::FileOpened, index, 0);
+    else
+        beginSession(fd, index);
+    errno = callerErrno;
     return fd;
 }
 
@@ -105,7 +105,7 @@ static int openNode(int index, int flags)
 static int openPath(const char *path, int flags, mode_t mode)
 {
     const int index = board::nodeFromPath(path);
-    if (index < 0 || !boardExpected())
+    if (index < 0 || !boardNamed())
         return real::open(path, flags, mode);
     return openNode(index, flags);
 }
@@ -129,7 +129,7 @@ static bool takesMode(int flags)
 // absolute "/dev/ttyT..." paths name a node here.
 static int openAtPath(int dirfd, const char *path, int flags, mode_t mode)
 {
-    if (board::nodeFromPath(path) >= 0 && boardExpected())
+    if (board::nodeFromPath(path) >= 0 && boardNamed())
         return openPath(path, flags, mode);
     return real::openat(dirfd, path, flags, mode);
 }
@@ -221,13 +221,13 @@ static FILE *openStream(int index, const char *mode)
 FILE *fopen(const char *path, const char *mode)
 {
     const int index = board::nodeFromPath(path);
-    return index < 0 || !boardExpected() ? real::fopen(path, mode) : openStream(index, mode);
+    return index < 0 || !boardNamed() ? real::fopen(path, mode) : openStream(index, mode);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
     const int index = board::nodeFromPath(path);
-    return index < 0 || !boardExpected() ? real::fopen64(path, mode) : openStream(index, mode);
+    return index < 0 || !boardNamed() ? real::fopen64(path, mode) : openStream(index, mode);
 }
 
 } // extern "C"

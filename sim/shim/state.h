@@ -1,38 +1,79 @@
-// The preload library inside one program: where the shared board is mapped,
-// and which of the program's descriptors are nodes.
+// The preload library inside one program: its connections to boardsim, its
+// own view of the nodes it has open, and the page boardsim publishes.
 //
 // This is the one place in the project with global state: a preload library
-// has no caller to hand it a context. The board itself lives in boardsim's
-// shared block (../board_state.h); what is here is the program's own.
+// has no caller to hand it a context. The board itself is boardsim's alone;
+// what is here is the program's own, and none of it outlives the process.
 //
-// board_map.cpp  finding and mapping the board, its lock
-// fd_table.cpp   which descriptors are nodes
+// connection.cpp  telling boardsim and asking it
+// page.cpp        the page boardsim publishes
+// fd_table.cpp    which descriptors are nodes; the program's view of each
+// clock.cpp       the wall clock as boardsim shifts it
 #pragma once
 
-#include "../board_state.h"
+#include "protocol.h"
+#include "published.h"
+#include "wiring.h"
 
+#include <csignal>
 #include <cstdint>
 
 namespace sim {
 
-// The board this program runs on, mapped on first use; null if there is
-// none. boardExpected(): boardsim named one, whether or not it could be
-// reached (then the nodes must fail to open, never reach the real /dev).
-board::SharedBoard *theBoard();
-bool boardExpected();
+// Whether boardsim named a board for this program (BOARDSIM_BOARD), whether
+// or not it answers: then a node must fail to open, never reach the real
+// /dev.
+bool boardNamed();
+// The page boardsim publishes, or null if there is none that is boardsim's.
+const protocol::PublishedPage *page();
 
-// The board's lock (board::lock), for the board this program runs on.
-void lockBoard();
-void unlockBoard();
-board::NodeState &node(int index);
+// Held while the library reads or changes its view of the board or talks to
+// boardsim: every signal held off (a handler that used a node meanwhile
+// would find it half done), the library's lock taken (threads). The
+// functions below are called with it held.
+class Hold {
+public:
+    Hold();
+    ~Hold();
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+private:
+    sigset_t saved_;
+};
+// Whether boardsim answers (connecting on first use); the first time it does
+// not, the program is told once, on standard error.
+bool reachable();
+// A change to a node, sent without waiting: boardsim reads it before it
+// next takes bytes off a node or answers a question. False if the board
+// does not answer.
+bool tell(protocol::Ask what, int node, int value);
+// A question, waited for. False if the board does not answer in time.
+bool ask(protocol::Ask what, int node, protocol::Reply *reply);
+// Whether boardsim writes a report (a close then waits until it shows it).
+bool reporting();
+// The program is closing fd: if it was a connection to boardsim, the next
+// request makes new ones.
+void forgetIfConnection(int fd);
 
 constexpr int kMaxFd = 4096;
 int nodeOfFd(int fd); // -1 unless fd is the program's descriptor of a node
 void bindFd(int fd, int index);
 void unbindFd(int fd);
+unsigned faultsOf(int index); // the board's faults on the node (0 without a page)
 
-int64_t monotonicUs();
-// How far boardsim has moved the programs' wall clock (0 with no board).
+// The program's own view of a node it has open: the lines it drives (and
+// when it last moved them, for the inputs that follow) and the frame bits
+// of its settings, as its calls left them. Taken from the page at its
+// first open, told to boardsim at every change.
+struct Session {
+    int descriptors = 0;
+    uint32_t lines = 0; // protocol::packLines
+    wiring::Outputs wires;
+};
+Session &session(int index);
+
+// How far boardsim has moved the programs' wall clock (0 without a step).
 int64_t wallShiftUs();
 
 // What a pseudo-terminal cannot answer as the board's driver does, for node

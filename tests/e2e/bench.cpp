@@ -133,6 +133,14 @@ std::string twoCopiesBreakTheLock(const std::string &a, const std::string &b)
     return broken;
 }
 
+bool startAndGreet(Child &child, const std::vector<std::string> &argv, Console console)
+{
+    startProgram(child, argv, console);
+    const std::string banner = readUntil(child.output, "quit.\n", 10000);
+    EXPECT_EQ(banner, kBanner);
+    return banner == kBanner;
+}
+
 std::string BoardRun::why() const
 {
     return "\nporttest " + describeStatus(status) + "; its output:\n" + output + "-- the simulator's report:\n" +

@@ -52,6 +52,10 @@ struct BoardRun {
     // How the run ended, all it printed and the report: for failure messages.
     std::string why() const;
 };
+// Starts argv (porttest, on a board or under a shell) and reads its banner:
+// false, with the failure said, if something else came.
+bool startAndGreet(Child &child, const std::vector<std::string> &argv, Console console);
+
 // Keys on standard input (a pipe), then end of input. Unless the options
 // name a report file, the run writes one of its own for why().
 BoardRun runWithKeys(const std::vector<std::string> &options, const std::string &keys,

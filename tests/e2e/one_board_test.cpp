@@ -70,21 +70,66 @@ TEST(OneBoard, TwoCopiesOnOnePortNeverTestOneNodeTogether)
         }
 }
 
-TEST(OneBoard, AProgramKilledMidCycleLeavesItsTrailInTheReport)
+TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
 {
-    // SIGKILL runs no handler: the node under test stays open and at the
-    // test's settings, and the report boardsim writes afterwards says so.
-    // The silent first node's turn lasts 150 ms; the kill comes at 60.
+    // On one board: a forked child closes its copy of a node; a program is
+    // stopped (SIGSTOP) in the middle of its work on another while porttest
+    // runs a cycle; porttest is killed outright in the middle of a node's
+    // turn; then a second porttest is in the middle of one when boardsim
+    // itself gets SIGTERM. COM2's and COM3's first nodes are silent, so that
+    // their turns last 150 ms.
     const TempReport report;
     Child child;
-    startProgram(child, onBoard({"--report", report.path, "--fault", "ttyT8Sy0=no-echo"}), Console::Pipes);
+    const std::string script = "$PROBE forkclose /dev/ttyT8Sy5\n"
+                               "$PROBE busy /dev/ttyT8Sy6 & echo \"busy $!\"\n"
+                               "exec 3<&0\n"
+                               "\"$@\" <&3 & echo \"porttest $!\"; wait $!; echo \"porttest ended $?\"\n"
+                               "\"$@\" <&3 & echo \"porttest $!\"; wait $!\n";
+    std::string probe;
+    for (const std::string &word : targetCommand({NODE_PROBE}))
+        probe += word + " ";
+    startProgram(child,
+                 shellOnBoard({"--report", report.path, "--fault", "ttyT8Sy0=no-echo", "--fault", "ttyT8Sy1=no-echo"},
+                              script),
+                 Console::Pipes, {"PROBE=" + probe});
+    EXPECT_EQ(readUntil(child.output, "\n", 10000), "FF FF 61 62 63 rts=1 dtr=1\n") << "the parent still has the node";
+    const auto pidAfter = [&](const std::string &word) {
+        const std::string line = readUntil(child.output, "\n", 10000);
+        return line.rfind(word, 0) == 0 ? static_cast<pid_t>(std::stoi(line.substr(word.size()))) : -1;
+    };
+    const pid_t busy = pidAfter("busy ");
+    ASSERT_GT(busy, 0);
+    kill(busy, SIGSTOP);
+    const pid_t first = pidAfter("porttest ");
+    ASSERT_GT(first, 0);
     ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
     writeAll(child.input, "2");
+    EXPECT_EQ(readUntil(child.output, kReady, 5000), loopbackFailure(nodePath(8, 0, 0), "") + kReady)
+        << "held up by the stopped program";
+
+    writeAll(child.input, "2");
     usleep(60000);
-    kill(innermostProcess(child.pid), SIGKILL);
-    EXPECT_EQ(describeStatus(waitForExit(child, 10000)), exitedAfter(SIGKILL));
-    const NodeReport node = readReport(report.path)["ttyT8Sy0"];
-    EXPECT_EQ(node.opens, 1) << fileText(report.path);
-    EXPECT_EQ(node.closes, 0) << fileText(report.path);
-    EXPECT_TRUE(isTestSettings(node.last)) << node.last;
+    kill(first, SIGKILL);
+    const std::string notice = readUntil(child.output, "porttest ended 137\n", 10000); // after the shell's own
+    EXPECT_NE(notice.find("porttest ended 137\n"), std::string::npos) << notice;
+    const pid_t second = pidAfter("porttest ");
+    ASSERT_GT(second, 0);
+    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    writeAll(child.input, "3");
+    usleep(60000);
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(describeStatus(waitForExit(child, 5000)), exitedAfter(SIGTERM));
+    EXPECT_NE(kill(busy, 0), 0) << "left running after boardsim";
+
+    const auto nodes = readReport(report.path);
+    const std::string why = fileText(report.path);
+    const NodeReport &forked = nodes.at("ttyT8Sy5"), &killed = nodes.at("ttyT8Sy0"), &ended = nodes.at("ttyT8Sy1");
+    EXPECT_EQ(forked.opens, 1) << why;
+    EXPECT_EQ(forked.closes, 1) << "the child's copy is not the node's last close\n" << why;
+    EXPECT_EQ(killed.closes, 2) << "the kernel closed it\n" << why;
+    EXPECT_TRUE(isTestSettings(killed.last)) << "no handler ran\n" << why;
+    EXPECT_EQ(killed.hupcl, "dropped") << why;
+    EXPECT_EQ(killed.rtsNow + killed.dtrNow, 0) << why;
+    EXPECT_EQ(ended.last, kOwnSettings) << "porttest got boardsim's SIGTERM and put its node back\n" << why;
+    EXPECT_EQ(nodes.at("ttyT8Sy6").closes, nodes.at("ttyT8Sy6").opens) << why;
 }

@@ -49,8 +49,7 @@ TEST(Soak, EveryCycleExactAndNothingDrifts)
         if (!p.fault.empty())
             options.insert(options.end(), {"--fault", p.fault});
     Child child;
-    startProgram(child, onBoard(options), Console::Pipes);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_TRUE(startAndGreet(child, onBoard(options), Console::Pipes));
     const pid_t program = innermostProcess(child.pid); // porttest, boardsim's child
 
     const int cycles = soakCycles();

@@ -5,13 +5,13 @@
 // Makes a pseudo-terminal for each of COM2's six nodes, adds the emulated
 // UARTs on them to the emulator's command line and runs it. The emulator
 // drives the guest's UARTs onto the ptys' slaves; this program holds the
-// masters and sends every byte back as the simulated board's line model
-// says (family 9 loses leading FF bytes, faults as given), and the
+// masters and plays the simulated board's own plug on each (family 9 loses
+// leading FF bytes, faults as given), and the
 // preloaded LINES_LIBRARY answers the handshake lines. Exits with the
 // emulator's status.
 #include "board.h"
-#include "line_model.h"
 #include "monotonic.h"
+#include "plug.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -41,8 +41,7 @@ struct Uart {
     int node;
     int master = -1, keep = -1;
     char slavePath[32] = {};
-    line::State line;
-    line::InFlight inFlight;
+    Plug plug;
 };
 
 bool openPty(Uart &u)
@@ -66,21 +65,10 @@ bool openPty(Uart &u)
 // the UART's.
 void transmit(Uart &u, unsigned faults)
 {
-    unsigned char sent[256];
-    const ssize_t len = read(u.master, sent, sizeof sent);
-    if (len <= 0)
-        return;
     struct termios t;
     const int baud = tcgetattr(u.keep, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;
-    u.inFlight.send(&u.line, sent, static_cast<int>(len), monotonicUs(), board::nodeFamily(u.node), faults, baud, 0);
-}
-
-void deliver(Uart &u, int64_t now)
-{
-    unsigned char due[4096];
-    const size_t count = u.inFlight.takeDue(now, 0, due, sizeof due);
-    if (count > 0 && write(u.master, due, count) < 0)
-        perror("uart_plug: write"); // a full queue loses bytes, as an overrun would
+    while (u.plug.transmit(u.master, board::nodeFamily(u.node), faults, baud, monotonicUs()) > 0) {
+    }
 }
 
 pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, const char *library)
@@ -165,7 +153,7 @@ int main(int argc, char **argv)
         int64_t next = monotonicUs() + 20000; // and look at the emulator again
         for (int i = 0; i < kUarts; i++) {
             fds[i] = {uarts[i].master, POLLIN, 0};
-            const int64_t due = uarts[i].inFlight.nextDueUs();
+            const int64_t due = uarts[i].plug.nextDueUs();
             if (due >= 0 && due < next)
                 next = due;
         }
@@ -177,7 +165,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < kUarts; i++) {
             if (fds[i].revents & POLLIN)
                 transmit(uarts[i], faults[uarts[i].node]);
-            deliver(uarts[i], now);
+            uarts[i].plug.deliver(uarts[i].master, now, true);
         }
     }
 }

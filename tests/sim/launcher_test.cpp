@@ -1,12 +1,15 @@
-// What boardsim makes of input that is wrong, or only unusual: each case a
-// clear line and nothing run, nothing clobbered, or the command run exactly
-// as env would run it, on the board.
+// Whole boardsim runs started from environments and with input that are
+// wrong, or only unusual: each case ends in time with a clear line and
+// nothing run, nothing clobbered, or the command run exactly as env would
+// run it, on the board and never on the real /dev.
 #include "child_process.h"
 #include "temp_file.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +29,12 @@ void makeFixture()
     mkdir((dir + "/bin").c_str(), 0700);
     mkdir((dir + "/bin/true").c_str(), 0700); // a folder named like a command
     mkdir((dir + "/work").c_str(), 0700);
+    mkdir((dir + "/small").c_str(), 0700);
     std::ofstream(dir + "/script") << "echo ran as a script\n"; // no "#!"
     chmod((dir + "/script").c_str(), 0755);
     std::ofstream(dir + "/kept") << "an earlier report\n";
+    std::ofstream(dir + "/target") << "not a report\n";
+    std::ofstream(dir + "/empty");
     // A set-user-ID copy of a dynamically linked program.
     runToEnd({"cp", NODE_PROBE, dir + "/setuid"});
     chmod((dir + "/setuid").c_str(), 04755);
@@ -45,14 +51,18 @@ std::string filled(std::string text)
     return text;
 }
 
+// What a node opened on the board sends back; the real /dev has no node.
+const std::string kOnTheBoard = "FF FF 61 62 63 \n";
+
 struct Input {
     const char *name;
     std::vector<std::string> argv; // boardsim's arguments
     std::string output;            // all it and its command print
     int status;
     std::vector<std::string> env = {};
-    std::string cwd = "";                // where boardsim starts ("" for here)
+    std::string shell = "";              // boardsim started by this sh script, as "$@"
     std::string file = "", content = ""; // a file, and text it must hold after
+    bool root = false;                   // the case needs root (a mount of its own)
 };
 
 void PrintTo(const Input &input, std::ostream *out)
@@ -72,39 +82,91 @@ public:
     }
 };
 
-TEST_P(BadInput, IsHandledAsEnvWouldOrRefusedInOneLine)
+TEST_P(BadInput, EndsInTimeAsEnvWouldOrRefusedInOneLine)
 {
     const Input &c = GetParam();
+    if (c.root && geteuid() != 0)
+        GTEST_SKIP() << "needs root for a mount of its own";
     std::vector<std::string> argv = {BOARDSIM_BINARY};
     for (const std::string &word : c.argv)
         argv.push_back(filled(word));
-    if (!c.cwd.empty())
-        argv = underShell("sh", "cd '" + filled(c.cwd) + "' && exec \"$@\"", argv);
+    if (!c.shell.empty())
+        argv = underShell("sh", filled(c.shell), argv);
+    if (c.root)
+        argv.insert(argv.begin(), {"unshare", "-m"});
     std::vector<std::string> env;
     for (const std::string &entry : c.env)
         env.push_back(filled(entry));
+    const auto start = std::chrono::steady_clock::now();
     Child child;
     startProgram(child, argv, Console::Pipes, env);
     closeInput(child);
-    const std::string output = readToEnd(child.output, 20000);
+    // The board's own name changes from run to run.
+    const std::string output = std::regex_replace(readToEnd(child.output, 20000), std::regex("@boardsim-[0-9a-f-]+"),
+                                                  "@boardsim-*");
     EXPECT_EQ(withoutLoaderNoise(output), filled(c.output));
     EXPECT_EQ(exitCode(waitForExit(child, 10000)), c.status);
-    if (!c.file.empty()) {
-        const std::string text = fileText(filled(c.file));
-        EXPECT_NE(text.find(c.content), std::string::npos) << filled(c.file) << " lacks " << c.content;
-    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(underEmulator() ? 10 : 2));
+    if (c.file.empty())
+        return;
+    struct stat st;
+    const bool regular = stat(filled(c.file).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    ASSERT_TRUE(regular) << filled(c.file) << " is not a regular file";
+    EXPECT_NE(fileText(filled(c.file)).find(c.content), std::string::npos) << filled(c.file) << " lacks " << c.content;
 }
 
+const char kBadClockStep[] = "boardsim: --clock-step takes a number of seconds up to a day (86400), not '";
+
 INSTANTIATE_TEST_SUITE_P(
-    Launcher, BadInput,
+    Boardsim, BadInput,
     testing::Values(
-        // An emulator named for a command that needs none: the command is
-        // native, so it runs natively, on the board, never on the real /dev.
-        Input{"LeftOverEmulator",
-              {"--", NODE_PROBE, "open", "/dev/ttyT8Sy5"},
-              "FF FF 61 62 63 \n",
-              0,
-              {"BOARDSIM_EMULATOR=/nonexistent/emulator"}},
+        // Options and the command: one line, status 2, nothing run.
+        Input{"UnknownNode",
+              {"--fault", "ttyT8Sy99=absent", "true"},
+              "boardsim: unknown node 'ttyT8Sy99' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)\n",
+              2},
+        Input{"UnknownFault", {"--fault", "COM2=melted", "true"}, "boardsim: unknown fault 'melted' (see --help)\n", 2},
+        Input{"FaultWithoutKind", {"--fault=COM2", "true"}, "boardsim: fault 'COM2' is not NODE=KIND\n", 2},
+        Input{"TwoFaultsInOne", {"--fault", "COM2=late,COM3=late", "true"}, "boardsim: one NODE=KIND per --fault\n", 2},
+        Input{"EmptyFault", {"--fault", "", "true"}, "boardsim: --fault needs NODE=KIND\n", 2},
+        Input{"EmptyGluedFault", {"--fault=", "true"}, "boardsim: --fault needs NODE=KIND\n", 2},
+        Input{"OverlongNode",
+              {"--fault", std::string(63, '*') + "X=late", "true"},
+              "boardsim: node '********************...' is too long (at most 63 characters)\n",
+              2},
+        Input{"StuckHighAndLow",
+              {"--fault", "ttyT8Sy0=cts-high", "--fault", "COM2=cts-low", "--", "true"},
+              "boardsim: faults 'cts-high' and 'cts-low' cannot both be on ttyT8Sy0\n",
+              2},
+        Input{"AbsentAndBusy",
+              {"--fault", "ttyT9Sy*=absent", "--fault", "ttyT9Sy3=busy", "--", "true"},
+              "boardsim: faults 'absent' and 'busy' cannot both be on ttyT9Sy3\n",
+              2},
+        Input{"ClockStepNotANumber", {"--clock-step", "soon", "true"}, kBadClockStep + std::string("soon'\n"), 2},
+        Input{"ClockStepNan", {"--clock-step", "nan", "true"}, kBadClockStep + std::string("nan'\n"), 2},
+        Input{"ClockStepInfinite", {"--clock-step", "-inf", "true"}, kBadClockStep + std::string("-inf'\n"), 2},
+        Input{"ClockStepBeyondADay", {"--clock-step", "1e9", "true"}, kBadClockStep + std::string("1e9'\n"), 2},
+        Input{"UnknownLongOption", {"--speed", "9600", "true"}, "boardsim: unknown option '--speed' (see --help)\n", 2},
+        Input{"UnknownShortOption", {"-f", "COM2=late", "true"}, "boardsim: unknown option '-f' (see --help)\n", 2},
+        Input{"ReportTakesTheSeparator",
+              {"--report", "--", "true"},
+              "boardsim: --report needs a value; for one that starts with '-', write --report=--\n",
+              2},
+        Input{"ReportWithoutValue", {"--report"}, "boardsim: --report needs a value\n", 2},
+        Input{"NoCommand", {}, "boardsim: no command given (see --help)\n", 2},
+        Input{"EmptyReport", {"--report", "", "--", "true"}, "boardsim: --report needs a file name\n", 2},
+        Input{"EmptyGluedReport", {"--report=", "--", "true"}, "boardsim: --report needs a file name\n", 2},
+        Input{"MissingCommand",
+              {"--", "{dir}/missing"},
+              "boardsim: {dir}/missing: No such file or directory\n",
+              127,
+              {},
+              "",
+              "{dir}/kept",
+              "an earlier report\n"},
+        Input{"UnrunnableCommand", {"--", "/dev/null"}, "boardsim: /dev/null: Permission denied\n", 126},
+        Input{"EmptyCommand", {"--", ""}, "boardsim: : No such file or directory\n", 127},
         Input{"SetUserIdCommand",
               {"--", "{dir}/setuid", "idle"},
               "boardsim: {dir}/setuid: a set-user-ID or set-group-ID program: the loader drops the preloaded board\n",
@@ -113,44 +175,95 @@ INSTANTIATE_TEST_SUITE_P(
               {"--", "/sbin/ldconfig", "-p"},
               "boardsim: /sbin/ldconfig: statically linked: the preloaded board cannot reach it\n",
               126},
-        // Taken in boardsim's folder, whatever COMMAND does.
-        Input{"RelativeReport",
-              {"--report", "report", "--", "sh", "-c", "cd / && exec {probe} open /dev/ttyT8Sy5"},
-              "FF FF 61 62 63 \n",
-              0,
-              {},
-              "{dir}/work",
-              "{dir}/work/report",
-              "ttyT8Sy5 opens=1 "},
+        // Reports: refused up front where no report can be written, written
+        // whole where the path changes under boardsim, said when lost.
+        Input{"ReportInAMissingFolder",
+              {"--report", "/nonexistent/report", "true"},
+              "boardsim: --report /nonexistent/report: no new file can be made in /nonexistent/: No such file or "
+              "directory\n",
+              2},
+        Input{"ReportIsAFolder", {"--report", "/", "true"}, "boardsim: --report /: Is a directory\n", 2},
         Input{"ReportIsAFifo",
               {"--report", "{dir}/fifo", "--", "true"},
               "boardsim: --report {dir}/fifo: not a regular file\n",
               2},
-        Input{"EmptyReport", {"--report", "", "--", "true"}, "boardsim: --report needs a file name\n", 2},
-        Input{"EmptyGluedReport", {"--report=", "--", "true"}, "boardsim: --report needs a file name\n", 2},
-        Input{"ClockStepBeyondADay",
-              {"--clock-step", "1e9", "--", "true"},
-              "boardsim: --clock-step takes a number of seconds up to a day (86400), not '1e9'\n",
+        Input{"ReportInAFolderOfNoFiles",
+              {"--report", "/proc/version", "true"},
+              "boardsim: --report /proc/version: no new file can be made in /proc/: No such file or directory\n",
               2},
-        Input{"ReportKeptWhenTheCommandIsMissing",
-              {"--report", "{dir}/kept", "--", "{dir}/missing"},
-              "boardsim: {dir}/missing: No such file or directory\n",
-              127,
+        Input{"ReportBecomesASymlink",
+              {"--report", "{dir}/linked", "--", "sh", "-c",
+               "ln -sf {dir}/target {dir}/linked && exec {probe} open /dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
               {},
               "",
-              "{dir}/kept",
-              "an earlier report\n"},
+              "{dir}/target",
+              "not a report\n"},
+        Input{"ReportBecomesAFifo",
+              {"--report", "{dir}/piped", "--", "sh", "-c",
+               "rm -f {dir}/piped && mkfifo {dir}/piped && exec {probe} open /dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
+              {},
+              "",
+              "{dir}/piped",
+              "ttyT8Sy5 opens=1 closes=1 "},
+        Input{"RelativeReport",
+              {"--report", "report", "--", "sh", "-c", "cd / && exec {probe} open /dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
+              {},
+              "cd {dir}/work && exec \"$@\"",
+              "{dir}/work/report",
+              "ttyT8Sy5 opens=1 "},
+        Input{"ReportOnAFullDisk",
+              {"--report", "{dir}/small/report", "--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              "boardsim: cannot write the report {dir}/small/report: No space left on device\n" + kOnTheBoard,
+              125,
+              {},
+              "mount -t tmpfs -o size=4k tmpfs {dir}/small && exec \"$@\"",
+              "",
+              "",
+              true},
+        // Where boardsim starts: a board named that does not answer is
+        // none, and boardsim stands up its own; a launcher that ignores
+        // SIGCHLD does not stop boardsim seeing COMMAND end.
+        Input{"SigchldIgnored", {"--", "sh", "-c", "exit 3"}, "", 3, {}, "trap '' CHLD && exec \"$@\""},
+        Input{"BoardNamedEmpty", {"--", "{probe}", "open", "/dev/ttyT8Sy5"}, kOnTheBoard, 0, {"BOARDSIM_BOARD="}},
+        Input{"BoardNamedStale",
+              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
+              {"BOARDSIM_BOARD=@boardsim-1-0000000000000000"}},
+        Input{"BoardNamedForged",
+              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
+              {"BOARDSIM_BOARD=/proc/self/fd/0"}},
+        // Under the board: a program whose board does not answer, or whose
+        // page is not boardsim's, gets no node and one line why; a page that
+        // is an empty file faults nothing.
+        Input{"ProgramsBoardDoesNotAnswer",
+              {"--", "env", "BOARDSIM_BOARD=@boardsim-1-0", "{probe}", "open", "/dev/ttyT8Sy5"},
+              "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
+              "open: Input/output error\n",
+              1},
+        Input{"ProgramsPageIsAnEmptyFile",
+              {"--", "env", "BOARDSIM_PAGE={dir}/empty", "sh", "-c",
+               "date >/dev/null && exec {probe} open /dev/ttyT8Sy5"},
+              "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
+              "open: Input/output error\n",
+              1},
+        // Run as env would run it.
+        Input{"OptionsEndAtTheCommand", {"--fault", "COM2=late", "echo", "--fault", "-h"}, "--fault -h\n", 0},
+        Input{"LeftOverEmulator",
+              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              kOnTheBoard,
+              0,
+              {"BOARDSIM_EMULATOR=/nonexistent/emulator"}},
         Input{"FolderNamedLikeTheCommand", {"--", "true"}, "", 0, {"PATH={dir}/bin:/usr/bin:/bin"}},
-        Input{"ScriptWithoutInterpreterLine", {"--", "{dir}/script"}, "ran as a script\n", 0},
-        Input{"EmptyCommand", {"--", ""}, "boardsim: : No such file or directory\n", 127},
-        Input{"StuckHighAndLow",
-              {"--fault", "ttyT8Sy0=cts-high", "--fault", "COM2=cts-low", "--", "true"},
-              "boardsim: faults 'cts-high' and 'cts-low' cannot both be on ttyT8Sy0\n",
-              2},
-        Input{"AbsentAndBusy",
-              {"--fault", "ttyT9Sy*=absent", "--fault", "ttyT9Sy3=busy", "--", "true"},
-              "boardsim: faults 'absent' and 'busy' cannot both be on ttyT9Sy3\n",
-              2}),
+        Input{"ScriptWithoutInterpreterLine", {"--", "{dir}/script"}, "ran as a script\n", 0}),
     [](const testing::TestParamInfo<Input> &info) { return info.param.name; });
 
 } // namespace

@@ -4,7 +4,14 @@
 //   node_probe open|open64|openat|fopen|fork PATH
 //   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
 //                             prints the frame the node reports back
-//   node_probe nohupcl PATH   clears HUPCL in the node's settings and closes it
+//   node_probe nohupcl PATH   clears HUPCL in the node's settings, drops DTR
+//                             (leaving RTS up) and closes it
+//   node_probe forkclose PATH sends the three bytes, lets a forked child close
+//                             its copy of the descriptor and end, then prints
+//                             what came back and the lines ("rts=1 dtr=1")
+//   node_probe outq PATH      prints the transmitter's queue after the three
+//                             bytes and after a flush ("queued 5 then 0")
+//   node_probe busy PATH      moves RTS up and down until killed
 //   node_probe signals PATH   a signal handler that sets the node's settings,
 //                             taken every 100 us while the program keeps the
 //                             simulator busy with the node; prints "survived"
@@ -39,17 +46,20 @@ static int openNode(const std::string &how, const char *path)
     return open(path, O_RDWR | O_NONBLOCK);
 }
 
-static void exchange(int fd)
+static const unsigned char kSent[] = {0xFF, 0xFF, 'a', 'b', 'c'};
+
+static bool send(int fd)
 {
     struct termios t;
     tcgetattr(fd, &t);
     cfmakeraw(&t);
     cfsetspeed(&t, B115200);
     tcsetattr(fd, TCSANOW, &t);
+    return write(fd, kSent, sizeof kSent) == sizeof kSent;
+}
 
-    const unsigned char sent[] = {0xFF, 0xFF, 'a', 'b', 'c'};
-    if (write(fd, sent, sizeof sent) != sizeof sent)
-        return;
+static void printReply(int fd)
+{
     unsigned char got[16] = {};
     size_t count = 0;
     struct pollfd p = {fd, POLLIN, 0};
@@ -61,7 +71,51 @@ static void exchange(int fd)
     }
     for (size_t i = 0; i < count; i++)
         printf("%02X ", got[i]);
+}
+
+static void exchange(int fd)
+{
+    if (send(fd))
+        printReply(fd);
     printf("\n");
+}
+
+// A child's copy of the descriptor is not the node's last: the parent's
+// bytes still come back, and its lines stay up.
+static void forkAndClose(int fd)
+{
+    if (!send(fd))
+        return;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fd);
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    printReply(fd);
+    int word = 0;
+    ioctl(fd, TIOCMGET, &word);
+    printf("rts=%d dtr=%d\n", (word & TIOCM_RTS) != 0, (word & TIOCM_DTR) != 0);
+}
+
+static void queueThenFlush(int fd)
+{
+    if (!send(fd))
+        return;
+    int before = -1, after = -1;
+    ioctl(fd, TIOCOUTQ, &before);
+    tcflush(fd, TCOFLUSH);
+    ioctl(fd, TIOCOUTQ, &after);
+    printf("queued %d then %d\n", before, after);
+}
+
+static void busy(int fd)
+{
+    for (int word = 0;; word ^= TIOCM_RTS) {
+        ioctl(fd, TIOCMSET, &word);
+        ioctl(fd, TIOCMGET, &word);
+        usleep(100);
+    }
 }
 
 static void reportFrame(int fd)
@@ -165,7 +219,15 @@ int main(int argc, char **argv)
         tcgetattr(fd, &t);
         t.c_cflag &= ~tcflag_t(HUPCL);
         tcsetattr(fd, TCSANOW, &t);
-    } else
+        const int dtr = TIOCM_DTR;
+        ioctl(fd, TIOCMBIC, &dtr);
+    } else if (how == "forkclose")
+        forkAndClose(fd);
+    else if (how == "outq")
+        queueThenFlush(fd);
+    else if (how == "busy")
+        busy(fd);
+    else
         exchange(fd);
     close(fd);
     return 0;

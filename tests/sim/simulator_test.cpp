@@ -47,8 +47,10 @@ TEST(Simulator, ASignalHandlerMayUseANodeWhateverTheProgramWasDoing)
     EXPECT_EQ(describeStatus(waitForExit(child, 1000)), kExitedWithZero);
 }
 
-TEST(Simulator, OpenFaultsGiveTheirErrors)
+TEST(Simulator, FaultsGiveTheirErrorsAndAStalledTransmitterItsQueue)
 {
+    EXPECT_EQ(runToEnd(boardsim({"--fault", "ttyT8Sy3=stalled", "--", NODE_PROBE, "outq", "/dev/ttyT8Sy3"})).output,
+              "queued 5 then 0\n");
     EXPECT_EQ(runToEnd(boardsim({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
               "open: Device or resource busy\n");
     EXPECT_EQ(runToEnd(boardsim({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
@@ -84,87 +86,6 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
     }
     lines += afterClose;
     EXPECT_EQ(fileText(report), lines);
-}
-
-struct UsageError {
-    const char *name;
-    std::vector<std::string> options;
-    std::string message;
-};
-
-void PrintTo(const UsageError &error, std::ostream *out)
-{
-    *out << error.name;
-}
-
-class SimulatorUsage : public testing::TestWithParam<UsageError> {};
-
-// One line on standard error, status 2, and the command never runs.
-TEST_P(SimulatorUsage, StopsBeforeTheCommand)
-{
-    const TempFile marker("command-ran", false);
-    std::vector<std::string> argv = boardsim(GetParam().options);
-    argv.insert(argv.end(), {"--", "touch", marker.path});
-    const Finished r = runToEnd(argv);
-    EXPECT_EQ(r.output, GetParam().message);
-    EXPECT_EQ(exitCode(r.status), 2);
-    struct stat st;
-    EXPECT_NE(stat(marker.path.c_str(), &st), 0) << "the command ran";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, SimulatorUsage,
-    testing::Values(
-        UsageError{"UnknownNode",
-                   {"--fault", "ttyT8Sy99=absent"},
-                   "boardsim: unknown node 'ttyT8Sy99' (ttyT8Sy0..ttyT9Sy23, COM2..COM9 or a pattern)\n"},
-        UsageError{"UnknownFault", {"--fault", "COM2=melted"}, "boardsim: unknown fault 'melted' (see --help)\n"},
-        UsageError{"FaultWithoutKind", {"--fault=COM2"}, "boardsim: fault 'COM2' is not NODE=KIND\n"},
-        UsageError{"TwoFaultsInOne", {"--fault", "COM2=late,COM3=late"}, "boardsim: one NODE=KIND per --fault\n"},
-        UsageError{"EmptyFault", {"--fault", ""}, "boardsim: --fault needs NODE=KIND\n"},
-        UsageError{"EmptyGluedFault", {"--fault="}, "boardsim: --fault needs NODE=KIND\n"},
-        UsageError{"OverlongNode",
-                   {"--fault", std::string(63, '*') + "X=late"},
-                   "boardsim: node '********************...' is too long (at most 63 characters)\n"},
-        UsageError{"ClockStepNotANumber",
-                   {"--clock-step", "soon"},
-                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not 'soon'\n"},
-        UsageError{"ClockStepNan",
-                   {"--clock-step", "nan"},
-                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not 'nan'\n"},
-        UsageError{"ClockStepInfinite",
-                   {"--clock-step", "-inf"},
-                   "boardsim: --clock-step takes a number of seconds up to a day (86400), not '-inf'\n"},
-        UsageError{"UnknownLongOption", {"--speed", "9600"}, "boardsim: unknown option '--speed' (see --help)\n"},
-        UsageError{"UnknownShortOption", {"-f", "COM2=late"}, "boardsim: unknown option '-f' (see --help)\n"},
-        UsageError{"ReportInAMissingFolder",
-                   {"--report", "/nonexistent/report"},
-                   "boardsim: --report /nonexistent/report: No such file or directory\n"},
-        UsageError{"ReportIsAFolder", {"--report", "/"}, "boardsim: --report /: Is a directory\n"},
-        UsageError{"ReportTakesTheSeparator",
-                   {"--report"},
-                   "boardsim: --report needs a value; for one that starts with '-', write --report=--\n"}),
-    [](const testing::TestParamInfo<UsageError> &info) { return info.param.name; });
-
-TEST(Simulator, AMissingOrUnrunnableCommandIsNamed)
-{
-    EXPECT_EQ(runToEnd({BOARDSIM_BINARY, "--report"}).output, "boardsim: --report needs a value\n");
-    EXPECT_EQ(runToEnd({BOARDSIM_BINARY}).output, "boardsim: no command given (see --help)\n");
-    const Finished missing = runToEnd({BOARDSIM_BINARY, "--", "/nonexistent/porttest"});
-    EXPECT_EQ(missing.output, "boardsim: /nonexistent/porttest: No such file or directory\n");
-    EXPECT_EQ(exitCode(missing.status), 127);
-    const Finished notRunnable = runToEnd({BOARDSIM_BINARY, "--", "/dev/null"});
-    EXPECT_EQ(notRunnable.output, "boardsim: /dev/null: Permission denied\n");
-    EXPECT_EQ(exitCode(notRunnable.status), 126);
-}
-
-TEST(Simulator, OptionsEndAtTheCommand)
-{
-    // What follows the command is the command's, even if it looks like ours;
-    // the command is found in PATH as a shell would find it.
-    const Finished r = runToEnd({BOARDSIM_BINARY, "--fault", "COM2=late", "echo", "--fault", "-h"});
-    EXPECT_EQ(withoutLoaderNoise(r.output), "--fault -h\n");
-    EXPECT_EQ(exitCode(r.status), 0);
 }
 
 TEST(Simulator, HelpFitsATerminalAndVersionIsTheProjects)

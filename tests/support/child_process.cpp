@@ -210,8 +210,9 @@ bool processGone(pid_t pid)
     const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
     if (fd >= 0)
         close(fd);
+    // A zombie (Z) waits for its parent; X is one being reaped.
     const char *end = n > 0 ? strrchr(text, ')') : nullptr;
-    return end == nullptr || end[1] == '\0' || end[2] == 'Z';
+    return end == nullptr || end[1] == '\0' || end[2] == 'Z' || end[2] == 'X';
 }
 
 int waitForExit(Child &child, int timeoutMs)

@@ -57,7 +57,8 @@ std::string readToEnd(int fd, int timeoutMs);
 // command...), or pid itself if it has started none.
 pid_t innermostProcess(pid_t pid);
 
-// Whether pid has ended (gone, or a zombie its parent has yet to reap).
+// Whether pid has ended (gone, a zombie its parent has yet to reap, or one
+// being reaped).
 bool processGone(pid_t pid);
 
 // The wait status, or -1 if the program is still running after timeoutMs.

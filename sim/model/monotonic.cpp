@@ -1,10 +1,8 @@
 #include "monotonic.h"
 
-#include <ctime>
-
-int64_t monotonicUs()
+int64_t monotonicUs(ClockRead read)
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    read(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }

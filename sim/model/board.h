@@ -97,6 +97,15 @@ bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t 
 // low; an open that fails and one that works): false with a message.
 bool checkConsistent(const unsigned faults[kNodes], char *error, size_t errorSize);
 
+// A pseudo-terminal forces 8 data bits, no parity and CREAD on; a real port
+// keeps the frame it is given. The board keeps those bits of what a program
+// set, and shows them in place of the pseudo-terminal's.
+constexpr tcflag_t kHeldFrame = CSIZE | PARENB | CREAD;
+inline tcflag_t withFrame(tcflag_t cflag, tcflag_t frame)
+{
+    return (cflag & ~kHeldFrame) | (frame & kHeldFrame);
+}
+
 // A node's settings in the report's words: "9600/7E2,cflag=5ed,...".
 void describeSettings(const struct termios &t, char *buf, size_t size);
 

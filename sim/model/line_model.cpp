@@ -56,44 +56,60 @@ int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, in
             continue;
         }
 
-        const int64_t due = state->txFreeUs + ((faults & board::kLate) ? kLateUs : 0);
+        const int64_t sent = state->txFreeUs;
+        const int64_t due = sent + ((faults & board::kLate) ? kLateUs : 0);
         if ((faults & board::kExtra) && state->returned == 0)
-            out[count++] = {kSpuriousByte, due};
+            out[count++] = {kSpuriousByte, sent, due};
         if ((faults & board::kCorrupt) && state->returned == 3)
             byte ^= 0x10;
-        out[count++] = {byte, due};
+        out[count++] = {byte, sent, due};
         state->returned++;
     }
     return count;
 }
 
 void InFlight::send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults,
-                    int baud, uint32_t tag)
+                    int baud)
 {
     for (int start = 0; start < len; start += 256) {
         Echo echoes[2 * 256 + 1];
         const int chunk = len - start < 256 ? len - start : 256;
         const int count = loopback(state, sent + start, chunk, nowUs, family, faults, baud, echoes);
         for (int i = 0; i < count && count_ < kCapacity; i++)
-            ring_[(head_ + count_++) % kCapacity] = {echoes[i], tag};
+            ring_[(head_ + count_++) % kCapacity] = echoes[i];
     }
 }
 
-size_t InFlight::takeDue(int64_t nowUs, uint32_t tag, unsigned char *out, size_t max)
+size_t InFlight::takeDue(int64_t nowUs, unsigned char *out, size_t max)
 {
     size_t taken = 0;
-    while (count_ > 0 && ring_[head_].echo.dueUs <= nowUs) {
-        if (ring_[head_].tag == tag && taken < max)
-            out[taken++] = ring_[head_].echo.byte;
+    while (count_ > 0 && ring_[head_].dueUs <= nowUs) {
+        if (taken < max)
+            out[taken++] = ring_[head_].byte;
         head_ = (head_ + 1) % kCapacity;
         count_--;
     }
     return taken;
 }
 
+// Bytes leave the port in the order they were written, so those not yet
+// sent are the newest: the ring's tail.
+void InFlight::dropUnsent(State *state, int64_t nowUs)
+{
+    while (count_ > 0 && ring_[(head_ + count_ - 1) % kCapacity].sentUs > nowUs)
+        count_--;
+    if (state->txFreeUs > nowUs)
+        state->txFreeUs = nowUs;
+}
+
+void InFlight::clear()
+{
+    count_ = 0;
+}
+
 int64_t InFlight::nextDueUs() const
 {
-    return count_ == 0 ? -1 : ring_[head_].echo.dueUs;
+    return count_ == 0 ? -1 : ring_[head_].dueUs;
 }
 
 } // namespace line

@@ -6,6 +6,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -135,4 +136,37 @@ void execCommand(const std::string &path, char **argv, const std::string &preloa
     const std::string forProgram = "LD_PRELOAD=" + preload;
     execWith(emulator, {emulator, "-E", forProgram.c_str()}, path, argv);
     errno = ENOEXEC;
+}
+
+// The child's exec error comes back through a pipe that a successful exec
+// closes.
+pid_t startCommand(const std::string &path, char **argv, const std::string &preload, const sigset_t &mask,
+                   bool tstpIgnored)
+{
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        signal(SIGTSTP, tstpIgnored ? SIG_IGN : SIG_DFL);
+        execCommand(path, argv, preload);
+        const int error = errno;
+        if (write(report[1], &error, sizeof error) != sizeof error)
+            _exit(127);
+        _exit(127);
+    }
+    close(report[1]);
+    int error = 0;
+    const bool failed = child > 0 && read(report[0], &error, sizeof error) == sizeof error;
+    close(report[0]);
+    if (child < 0)
+        return -1;
+    if (failed) {
+        waitpid(child, nullptr, 0);
+        errno = error;
+        return -1;
+    }
+    return child;
 }

@@ -28,7 +28,8 @@ struct State {
 
 struct Echo {
     unsigned char byte;
-    int64_t dueUs; // when it arrives back in the node's receive queue
+    int64_t sentUs; // when the byte it answers has left the port
+    int64_t dueUs;  // when it arrives back in the node's receive queue
 };
 
 // Late: well past the 100 ms a program gives the pattern (and the 10 ms it
@@ -46,28 +47,25 @@ int64_t charTimeUs(int baud);
 int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud,
              Echo *out);
 
-// The bytes on their way back on one line, in the order they arrive. Each
-// carries a tag (boardsim's: the node's session), so that bytes sent before
-// the node's last close can be lost when they come due, as on a real port.
+// The bytes on their way back on one line, in the order they arrive.
 class InFlight {
 public:
     // What comes back for `len` bytes sent at nowUs (see loopback), queued.
-    void send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud,
-              uint32_t tag);
-    // The bytes due by nowUs that carry `tag`, into out (at most max; the
-    // rest of those due are lost, as in an overrun); returns how many.
-    size_t takeDue(int64_t nowUs, uint32_t tag, unsigned char *out, size_t max);
+    void send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud);
+    // The bytes due by nowUs, into out (at most max; the rest of those due
+    // are lost, as in an overrun); returns how many.
+    size_t takeDue(int64_t nowUs, unsigned char *out, size_t max);
+    // The output queue flushed (tcflush TCOFLUSH): bytes that have not yet
+    // left the port never will, and the line is idle from nowUs.
+    void dropUnsent(State *state, int64_t nowUs);
+    void clear(); // nothing on its way back arrives any more
     int64_t nextDueUs() const; // -1 for nothing on its way
 
 private:
     // A ring of fixed size, as a receiver's buffer is: what does not fit is
     // lost, as in an overrun, and nothing is allocated while bytes move.
     static constexpr size_t kCapacity = 512;
-    struct Tagged {
-        Echo echo;
-        uint32_t tag;
-    };
-    Tagged ring_[kCapacity] = {};
+    Echo ring_[kCapacity] = {};
     size_t head_ = 0, count_ = 0;
 };
 

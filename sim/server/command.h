@@ -8,15 +8,23 @@
 //                             program ("" if it can): set-user-ID or
 //                             set-group-ID, or statically linked.
 //   execCommand(path, argv, preload)
-//                             in the child: runs it with the library
-//                             preloaded; a script without "#!" through
-//                             /bin/sh, and an ELF program the kernel cannot
-//                             run through $BOARDSIM_EMULATOR. Returns only on
-//                             failure, with errno set.
+//                             runs it with the library preloaded; a script
+//                             without "#!" through /bin/sh, and an ELF program
+//                             the kernel cannot run through $BOARDSIM_EMULATOR.
+//                             Returns only on failure, with errno set.
+//   startCommand(path, argv, preload, mask, tstpIgnored)
+//                             execCommand in a child, with the signal mask
+//                             and SIGTSTP's action it is to start with.
+//                             Returns the child, or -1 with errno set: COMMAND
+//                             never ran.
 #pragma once
 
+#include <csignal>
 #include <string>
+#include <sys/types.h>
 
 int findCommand(const char *name, std::string *path);
 std::string cannotPreload(const std::string &path);
 void execCommand(const std::string &path, char **argv, const std::string &preload);
+pid_t startCommand(const std::string &path, char **argv, const std::string &preload, const sigset_t &mask,
+                   bool tstpIgnored);

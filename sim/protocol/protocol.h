@@ -1,0 +1,105 @@
+// What a program's preload library and boardsim say to each other.
+//
+// boardsim alone holds the board's state. A program tells it of every change
+// it makes to a node that a pseudo-terminal cannot hold (the handshake lines
+// it drives, the frame bits of its settings, a flush of its output), and
+// asks it what only the board can answer (a transmitter's queue, whether a
+// close is in the report yet). Both go over Unix-domain sockets in the
+// abstract namespace (nothing in the file system to leave behind), on two
+// connections a program: changes on one boardsim reads whenever it wakes for
+// the node's own traffic, questions on one that wakes it. A change then costs
+// the program one send and no wait: on a virtual machine waking another
+// process costs tens of microseconds, and a cycle makes dozens of changes.
+// boardsim reads every change before it answers a question, and before it
+// takes bytes off a node. What programs read often (a node's pseudo-terminal,
+// its faults, its lines as last told, the wall clock's shift) boardsim
+// publishes in a page they map read-only (published.h). Reads and writes of a
+// node never come here: they are the pseudo-terminal's own.
+//
+//   socketAddress(name, &addr)    the address of a board named "@...", and its
+//                                 length; 0 for a name that is not one.
+//   connectToBoard(fd, name)      connects the socket fd to the board.
+//   setTimeout(fd, timeoutMs)     how long a send or a receive waits on fd.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+namespace protocol {
+
+// The board a program is on, named in its environment by boardsim.
+constexpr const char *kBoardVariable = "BOARDSIM_BOARD";
+// Where the published page is: a sealed memory file, /proc/PID/fd/N.
+constexpr const char *kPageVariable = "BOARDSIM_PAGE";
+
+constexpr uint32_t kMagic = 0x62736d32; // "bsm2"
+
+enum class Ask : uint32_t {
+    // questions, answered at once
+    Hello = 1,   // the first on a connection; value 1 for the one of changes.
+                 // reply.value: 1 if boardsim writes a report
+    Closed,      // a descriptor closed: answered once the report shows it
+    OutputQueue, // bytes the transmitter still holds; reply.openFiles too
+    // changes, never answered
+    Lines,       // value: the node's lines and frame, packLines()
+    FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost
+    FileOpened,  // a not-a-tty node's file opened
+    FileClosed,  // and closed, value bytes long
+};
+
+struct Request {
+    uint32_t magic = kMagic;
+    uint32_t sequence = 0;
+    Ask ask = Ask::Hello;
+    int32_t node = -1;
+    int32_t value = 0;
+};
+
+struct Reply {
+    uint32_t magic = kMagic;
+    uint32_t sequence = 0;
+    int32_t value = 0;
+    int32_t openFiles = 0; // open descriptions of the node (OutputQueue)
+};
+
+// A node's RTS and DTR as a program left them, and its frame bits
+// (CSIZE, PARENB, CREAD: below bit 12), in one word.
+constexpr uint32_t kRts = 1u << 16, kDtr = 1u << 17;
+inline int32_t packLines(uint32_t frame, int rts, int dtr)
+{
+    return static_cast<int32_t>((frame & 0xFFFu) | (rts ? kRts : 0) | (dtr ? kDtr : 0));
+}
+
+inline socklen_t socketAddress(const char *name, struct sockaddr_un *addr)
+{
+    const size_t len = name != nullptr ? strlen(name) : 0;
+    if (len < 2 || name[0] != '@' || len >= sizeof addr->sun_path)
+        return 0;
+    addr->sun_family = AF_UNIX;
+    // A user-mode emulator takes a byte 0 right after an abstract name for
+    // part of it; what follows the name is never 0.
+    memset(addr->sun_path, '.', sizeof addr->sun_path);
+    addr->sun_path[0] = '\0';
+    memcpy(addr->sun_path + 1, name + 1, len - 1);
+    return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+}
+
+inline bool connectToBoard(int fd, const char *name)
+{
+    struct sockaddr_un addr;
+    const socklen_t len = socketAddress(name, &addr);
+    return len != 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), len) == 0;
+}
+
+inline bool setTimeout(int fd, int timeoutMs)
+{
+    const struct timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+} // namespace protocol

@@ -1,0 +1,428 @@
+#include "board_server.h"
+
+#include "monotonic.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace {
+
+// The clock-step option: the wall clock jumps a few milliseconds after a
+// write to a node, while the program is waiting for the reply.
+constexpr int64_t kStepDelayUs = 5000;
+// However many steps: the shifted clock stays within a century of the real
+// one, far inside what any clock type holds.
+constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
+
+// A node starts out in settings that are not the test's: 9600 baud, 7 data
+// bits, even parity, two stop bits, canonical input without echo, HUPCL (as
+// a serial port has by default). A test can then tell whether the program
+// put them back. Echo stays off: with it, every byte the plug returns would
+// be sent out again, and round and round. The master reads and sets the
+// slave's settings: boardsim never opens a slave.
+void applyOwnSettings(int master)
+{
+    struct termios t;
+    tcgetattr(master, &t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | PARODD | CLOCAL)) | CS8 | CREAD | CSTOPB | HUPCL;
+    t.c_lflag = ICANON;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(master, TCSANOW, &t);
+}
+
+std::string randomName()
+{
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, 0) != sizeof bits)
+        bits = static_cast<uint64_t>(monotonicUs());
+    char name[64];
+    snprintf(name, sizeof name, "@boardsim-%d-%016llx", static_cast<int>(getpid()),
+             static_cast<unsigned long long>(bits));
+    return name;
+}
+
+std::string failed(const char *what)
+{
+    return std::string(what) + ": " + strerror(errno);
+}
+
+void poke(int eventFd)
+{
+    const uint64_t one = 1;
+    if (write(eventFd, &one, sizeof one) != sizeof one)
+        perror("boardsim: an event of the board");
+}
+
+} // namespace
+
+BoardServer::~BoardServer()
+{
+    stop();
+    for (const Node &n : nodes_)
+        if (n.master >= 0)
+            close(n.master);
+    for (const Client &c : clients_)
+        close(c.fd);
+    for (int fd : {listener_, inotify_, wake_, reportWanted_, changeConnections_, pageFd_})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool BoardServer::createNode(int index, std::string *error)
+{
+    Node &n = nodes_[index];
+    n.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (n.master < 0 || grantpt(n.master) != 0 || unlockpt(n.master) != 0 ||
+        ptsname_r(n.master, n.slavePath, sizeof n.slavePath) != 0) {
+        *error = failed("a pseudo-terminal for the board");
+        return false;
+    }
+    watches_[index] = inotify_add_watch(inotify_, n.slavePath, IN_OPEN | IN_CLOSE);
+    if (watches_[index] < 0) {
+        *error = failed(n.slavePath);
+        return false;
+    }
+    applyOwnSettings(n.master);
+    tcgetattr(n.master, &n.whileClosed);
+    n.lines = n.frameWhileClosed = CS7 | PARENB | CREAD;
+    n.record.notATty = (n.faults & board::kNotATty) != 0;
+    return true;
+}
+
+bool BoardServer::listen(std::string *error)
+{
+    name_ = randomName();
+    struct sockaddr_un addr;
+    const socklen_t len = protocol::socketAddress(name_.c_str(), &addr);
+    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&addr), len) != 0 ||
+        ::listen(listener_, 64) != 0) {
+        *error = failed("the board's socket");
+        return false;
+    }
+    return true;
+}
+
+// A memory file boardsim maps and writes, sealed so that nobody else can
+// ever write it, grow it or shrink it. A kernel before 5.1 has no seal
+// against other writers: then at least the page never shrinks under a
+// reader.
+bool BoardServer::publishPage(std::string *error)
+{
+    pageFd_ = memfd_create("boardsim-page", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    void *page = MAP_FAILED;
+    if (pageFd_ >= 0 && ftruncate(pageFd_, sizeof(protocol::PublishedPage)) == 0)
+        page = mmap(nullptr, sizeof(protocol::PublishedPage), PROT_READ | PROT_WRITE, MAP_SHARED, pageFd_, 0);
+    if (page == MAP_FAILED) {
+        *error = failed("the board's published page");
+        return false;
+    }
+    page_ = new (page) protocol::PublishedPage{};
+    for (int i = 0; i < board::kNodes; i++) {
+        snprintf(page_->nodes[i].path, sizeof page_->nodes[i].path, "%s", nodes_[i].slavePath);
+        page_->nodes[i].faults = nodes_[i].faults;
+        publish(i);
+    }
+    page_->size = sizeof(protocol::PublishedPage);
+    page_->magic = protocol::kMagic;
+    if (fcntl(pageFd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE) == 0 ||
+        fcntl(pageFd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0)
+        return true;
+    *error = failed("sealing the board's published page");
+    return false;
+}
+
+void BoardServer::publish(int index)
+{
+    page_->nodes[index].lines.store(static_cast<int32_t>(nodes_[index].lines), std::memory_order_release);
+}
+
+std::string BoardServer::pagePath() const
+{
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(pageFd_);
+}
+
+bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockStepUs, bool reporting,
+                          std::string *error)
+{
+    reporting_ = reporting;
+    clockStepUs_ = clockStepUs;
+    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    reportWanted_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    changeConnections_ = epoll_create1(EPOLL_CLOEXEC);
+    if (inotify_ < 0 || wake_ < 0 || reportWanted_ < 0 || changeConnections_ < 0) {
+        *error = failed("the board's events");
+        return false;
+    }
+    for (int i = 0; i < board::kNodes; i++) {
+        nodes_[i].faults = faults[i];
+        if (!createNode(i, error))
+            return false;
+    }
+    return listen(error) && publishPage(error);
+}
+
+void BoardServer::start()
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+void BoardServer::stop()
+{
+    if (!thread_.joinable())
+        return;
+    stopping_ = true;
+    poke(wake_);
+    thread_.join();
+}
+
+// Only the plug's thread needs to be on time, and it only ever sleeps in
+// ppoll or moves a few bytes: it gets the lowest real-time priority where
+// that is allowed (as root). Nothing else of boardsim does.
+void BoardServer::run()
+{
+    const struct sched_param lowestRealTime = {sched_get_priority_min(SCHED_FIFO)};
+    sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowestRealTime);
+    trySnapshot(); // the report as COMMAND starts: every node unopened
+
+    std::vector<struct pollfd> fds;
+    std::vector<int> questions;
+    while (!stopping_) {
+        fds.clear();
+        questions.clear();
+        for (int fd : {inotify_, wake_, listener_})
+            fds.push_back({fd, POLLIN, 0});
+        // A master with no slave open hangs up, and would be readable for
+        // ever: it is looked at again from the next open on.
+        for (const Node &n : nodes_)
+            fds.push_back({n.openFiles > 0 ? n.master : -1, POLLIN, 0});
+        for (const Client &c : clients_)
+            if (c.kind != Kind::Changes) {
+                fds.push_back({c.fd, POLLIN, 0});
+                questions.push_back(c.fd);
+            }
+        const int64_t next = nextDueUs();
+        struct timespec wait = {0, 0};
+        if (next >= 0) {
+            const int64_t left = std::max<int64_t>(next - monotonicUs(), 0);
+            wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+        }
+        if (ppoll(fds.data(), fds.size(), next >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR)
+            continue;
+
+        // Changes first: a program's last changes to a node come before its
+        // close, and its flush before the bytes it writes after it.
+        readChanges();
+        followKernel();
+        bool readable[board::kNodes];
+        for (int i = 0; i < board::kNodes; i++)
+            readable[i] = (fds[3 + i].revents & POLLIN) != 0;
+        moveBytes(readable, monotonicUs());
+        uint64_t count;
+        if ((fds[1].revents & POLLIN) && read(wake_, &count, sizeof count) > 0)
+            releaseWaiters();
+        if (fds[2].revents & POLLIN)
+            accept();
+        for (size_t i = 0; i < questions.size(); i++)
+            if (fds[3 + board::kNodes + i].revents != 0 && !hear(questions[i]))
+                dropClient(questions[i]);
+        if (snapshotRetryUs_ >= 0 && monotonicUs() >= snapshotRetryUs_)
+            trySnapshot();
+    }
+    readChanges();
+    followKernel(); // the closes of processes killed at the end
+}
+
+int64_t BoardServer::nextDueUs() const
+{
+    int64_t next = -1;
+    for (int64_t due : {stepDueUs_, snapshotRetryUs_})
+        if (due >= 0 && (next < 0 || due < next))
+            next = due;
+    for (const Node &n : nodes_) {
+        const int64_t due = n.plug.nextDueUs();
+        if (due >= 0 && (next < 0 || due < next))
+            next = due;
+    }
+    return next;
+}
+
+// Every open and close of a node's slave, in the order the kernel made them.
+// A program's changes to a node come before its close: with the close told,
+// they are all there to be read first.
+void BoardServer::followKernel()
+{
+    alignas(struct inotify_event) char events[4096];
+    for (ssize_t len; (len = read(inotify_, events, sizeof events)) > 0;) {
+        readChanges();
+        for (char *at = events; at < events + len;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(at);
+            at += sizeof *event + event->len;
+            const int index = static_cast<int>(std::find(watches_, watches_ + board::kNodes, event->wd) - watches_);
+            if (index == board::kNodes)
+                continue;
+            Node &n = nodes_[index];
+            if (event->mask & IN_OPEN)
+                opened(n);
+            if ((event->mask & IN_CLOSE) && n.openFiles > 0) {
+                n.record.closes++;
+                if (--n.openFiles == 0)
+                    lastClose(index);
+                changed();
+            }
+        }
+    }
+}
+
+// Its settings at its first open are those it had while closed: nobody can
+// change them then.
+void BoardServer::opened(Node &n)
+{
+    n.openFiles++;
+    n.record.opens++;
+    n.record.order = ++openOrder_;
+    if (n.record.first[0] == '-') {
+        struct termios t = n.whileClosed;
+        t.c_cflag = board::withFrame(t.c_cflag, n.frameWhileClosed);
+        board::describeSettings(t, n.record.first, sizeof n.record.first);
+    }
+    changed();
+}
+
+// As the serial core does at a port's last close: what was still to be sent
+// or on its way back is lost, the receiver's queue is emptied (a flush
+// through the master, which keeps the settings as they are), and with
+// HUPCL set RTS and DTR drop. The report keeps how the program left them.
+void BoardServer::lastClose(int index)
+{
+    Node &n = nodes_[index];
+    n.atLastClose = n.lines;
+    n.frameWhileClosed = n.lines & board::kHeldFrame;
+    n.plug.hangUp(n.master);
+    tcflush(n.master, TCOFLUSH);
+    if (tcgetattr(n.master, &n.whileClosed) == 0)
+        tcsetattr(n.master, TCSAFLUSH, &n.whileClosed);
+    const bool hangUp = (n.whileClosed.c_cflag & HUPCL) != 0;
+    if (hangUp)
+        n.lines &= ~(protocol::kRts | protocol::kDtr);
+    n.record.lastClose = hangUp ? LastClose::Dropped : LastClose::Kept;
+    publish(index);
+}
+
+// The bytes programs wrote, onto the line; those whose time has come, back.
+void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
+{
+    for (int i = 0; i < board::kNodes; i++) {
+        Node &n = nodes_[i];
+        if (readable[i])
+            takeOff(i, nowUs);
+        n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0);
+    }
+    stepClock(nowUs);
+}
+
+// A flush the program told before it wrote is read before what it wrote.
+void BoardServer::takeOff(int index, int64_t nowUs)
+{
+    readChanges();
+    Node &n = nodes_[index];
+    struct termios t;
+    const int baud = tcgetattr(n.master, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;
+    while (n.plug.transmit(n.master, board::nodeFamily(index), n.faults, baud, nowUs) > 0)
+        if (clockStepUs_ != 0 && stepDueUs_ < 0)
+            stepDueUs_ = nowUs + kStepDelayUs;
+}
+
+// One step for the writes of those 5 ms, however many there were.
+void BoardServer::stepClock(int64_t nowUs)
+{
+    if (stepDueUs_ < 0 || stepDueUs_ > nowUs)
+        return;
+    stepDueUs_ = -1;
+    const int64_t shifted = page_->wallShiftUs.load() + clockStepUs_;
+    page_->wallShiftUs.store(std::clamp(shifted, -kMaxShiftUs, kMaxShiftUs));
+}
+
+void BoardServer::changed()
+{
+    generation_++;
+    if (reporting_)
+        trySnapshot();
+}
+
+NodeRecord BoardServer::recordOf(const Node &n) const
+{
+    NodeRecord r = n.record;
+    const uint32_t left = n.openFiles == 0 && r.lastClose != LastClose::Never ? n.atLastClose : n.lines;
+    r.rts = (left & protocol::kRts) != 0;
+    r.dtr = (left & protocol::kDtr) != 0;
+    r.rtsNow = (n.lines & protocol::kRts) != 0;
+    r.dtrNow = (n.lines & protocol::kDtr) != 0;
+    r.written += n.plug.written();
+    r.frame = n.lines & board::kHeldFrame;
+    return r;
+}
+
+// Taken only if the launcher is not reading the last one: else again in a
+// millisecond. The board's thread never waits for the launcher's.
+void BoardServer::trySnapshot()
+{
+    if (!snapshotLock_.try_lock()) {
+        snapshotRetryUs_ = monotonicUs() + 1000;
+        return;
+    }
+    pending_ = snapshot();
+    fresh_ = true;
+    snapshotLock_.unlock();
+    snapshotRetryUs_ = -1;
+    poke(reportWanted_);
+}
+
+bool BoardServer::takeSnapshot(Snapshot *out)
+{
+    uint64_t count;
+    if (read(reportWanted_, &count, sizeof count) < 0 && errno != EAGAIN)
+        return false;
+    const std::lock_guard<std::mutex> hold(snapshotLock_);
+    if (fresh_)
+        *out = pending_;
+    const bool taken = fresh_;
+    fresh_ = false;
+    return taken;
+}
+
+void BoardServer::reportWritten(uint64_t generation)
+{
+    written_ = generation;
+    poke(wake_);
+}
+
+Snapshot BoardServer::snapshot() const
+{
+    Snapshot s;
+    s.generation = generation_;
+    for (int i = 0; i < board::kNodes; i++)
+        s.nodes[i] = recordOf(nodes_[i]);
+    return s;
+}
+
+bool BoardServer::settingsOf(int node, struct termios *t) const
+{
+    return tcgetattr(nodes_[node].master, t) == 0;
+}

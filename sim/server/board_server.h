@@ -1,0 +1,140 @@
+// The simulated board as boardsim serves it, on a thread of its own.
+//
+// Each node is a pseudo-terminal whose master boardsim holds and whose slave
+// only programs open: inotify tells every open and close of it, however the
+// descriptor went (a close, an exit, a forked child's copy, SIGKILL), and
+// while none has it open the master hangs up. The thread plays the plug on
+// each master, follows those opens and closes as the board's driver would
+// (the last close drops RTS and DTR with HUPCL set, and loses what was on its
+// way), takes the changes programs tell it and answers their questions
+// (protocol.h). It alone holds the board's state, and publishes what
+// programs read often in a page they can only read. It runs at real-time
+// priority where that is allowed, so that the plug answers within a
+// program's 10 ms probe wait on a busy machine; the launcher's thread does
+// the slow work (starting COMMAND, writing the reports).
+//
+//   standUp(faults, clockStepUs, reporting, &error)
+//                               the nodes, the socket and the page; false
+//                               with why not.
+//   name(), pagePath()          for the programs' environment.
+//   start(), stop()             the thread; stop() ends it once every close
+//                               the kernel has told is followed.
+//   reportWanted()              polls readable when a new snapshot waits;
+//                               takeSnapshot() takes it, reportWritten(g)
+//                               releases the closes that wait for it.
+//   snapshot()                  after stop(): the board as it ended.
+//   settingsOf(node, &t)        a node's settings now (any thread).
+#pragma once
+
+#include "plug.h"
+#include "protocol.h"
+#include "published.h"
+#include "report.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class BoardServer {
+public:
+    BoardServer() = default;
+    ~BoardServer();
+    BoardServer(const BoardServer &) = delete;
+    BoardServer &operator=(const BoardServer &) = delete;
+
+    bool standUp(const unsigned faults[board::kNodes], int64_t clockStepUs, bool reporting, std::string *error);
+    std::string name() const
+    {
+        return name_;
+    }
+    std::string pagePath() const;
+    void start();
+    void stop();
+
+    int reportWanted() const
+    {
+        return reportWanted_;
+    }
+    bool takeSnapshot(Snapshot *out);
+    void reportWritten(uint64_t generation);
+    Snapshot snapshot() const;
+    bool settingsOf(int node, struct termios *t) const;
+
+private:
+    struct Node {
+        int master = -1;
+        char slavePath[32] = {};
+        unsigned faults = 0;
+        int openFiles = 0;    // open descriptions of the slave, as the kernel tells them
+        uint32_t lines = 0;   // RTS, DTR and the frame bits, as programs left them
+        NodeRecord record;    // the counts the report shows
+        uint32_t atLastClose = 0;
+        struct termios whileClosed; // its settings: nobody can change them then
+        uint32_t frameWhileClosed = 0;
+        Plug plug;
+    };
+    enum class Kind { Unknown, Questions, Changes }; // as its first word says
+    struct Client {
+        int fd;
+        Kind kind; // Changes: read when the board wakes, not polled
+    };
+    struct Waiter { // a program whose close waits for the report
+        int fd;
+        protocol::Reply reply;
+        uint64_t generation;
+    };
+
+    bool createNode(int index, std::string *error);
+    bool listen(std::string *error);
+    bool publishPage(std::string *error);
+    void publish(int index);
+    void run();
+    int64_t nextDueUs() const;
+    void followKernel();
+    void opened(Node &n);
+    void lastClose(int index);
+    void moveBytes(const bool readable[board::kNodes], int64_t nowUs);
+    void takeOff(int index, int64_t nowUs);
+    void stepClock(int64_t nowUs);
+    void changed();
+    void trySnapshot();
+    NodeRecord recordOf(const Node &n) const;
+
+    void accept();
+    bool hear(int fd);
+    void learnChangeConnections();
+    void readChanges();
+    void apply(const protocol::Request &change);
+    protocol::Reply answer(const protocol::Request &question, bool *deferred);
+    void dropClient(int fd);
+    void releaseWaiters();
+
+    Node nodes_[board::kNodes];
+    std::string name_;
+    int listener_ = -1, inotify_ = -1, wake_ = -1, reportWanted_ = -1;
+    int changeConnections_ = -1; // an epoll set nobody waits on: read when the board wakes
+    int watches_[board::kNodes] = {};
+    std::vector<Client> clients_;
+    std::vector<Waiter> waiters_;
+    bool reporting_ = false;
+    int openOrder_ = 0;
+
+    int64_t clockStepUs_ = 0, stepDueUs_ = -1;
+    int pageFd_ = -1;
+    protocol::PublishedPage *page_ = nullptr;
+
+    // Reports: the board's count of changes, the snapshot waiting for the
+    // launcher (taken only when the lock is free: the board's thread never
+    // waits for the launcher's), and what the launcher has written.
+    uint64_t generation_ = 1;
+    int64_t snapshotRetryUs_ = -1;
+    std::mutex snapshotLock_;
+    Snapshot pending_;
+    bool fresh_ = false;
+    std::atomic<uint64_t> written_{0};
+
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+};
