@@ -4,17 +4,18 @@
 // it makes to a node that a pseudo-terminal cannot hold (the handshake lines
 // it drives, the frame bits of its settings, a flush of its output), and
 // asks it what only the board can answer (a transmitter's queue, whether a
-// close is in the report yet). Both go over Unix-domain sockets in the
-// abstract namespace (nothing in the file system to leave behind), on two
-// connections a program: changes on one boardsim reads whenever it wakes for
-// the node's own traffic, questions on one that wakes it. A change then costs
-// the program one send and no wait: on a virtual machine waking another
-// process costs tens of microseconds, and a cycle makes dozens of changes.
-// boardsim reads every change before it answers a question, and before it
-// takes bytes off a node. What programs read often (a node's pseudo-terminal,
-// its faults, its lines as last told, the wall clock's shift) boardsim
-// publishes in a page they map read-only (published.h). Reads and writes of a
-// node never come here: they are the pseudo-terminal's own.
+// close is in the report yet), over a Unix-domain socket in the abstract
+// namespace (nothing in the file system to leave behind). boardsim reads the
+// connection whenever it wakes for the nodes' own traffic, and a program
+// that asks a question rings its doorbell (a datagram) to wake it. A change
+// then costs the program one send and no wait: on a virtual machine waking
+// another process costs tens of microseconds, and a cycle makes dozens of
+// changes. boardsim reads every change before it answers a question, and
+// before it takes bytes off a node. What programs read often (a node's
+// pseudo-terminal, its faults, its lines as last told, the wall clock's
+// shift) boardsim publishes in a page they map read-only (published.h).
+// Reads and writes of a node never come here: they are the pseudo-terminal's
+// own.
 //
 //   socketAddress(name, &addr)    the address of a board named "@...", and its
 //                                 length; 0 for a name that is not one.
@@ -35,13 +36,15 @@ namespace protocol {
 constexpr const char *kBoardVariable = "BOARDSIM_BOARD";
 // Where the published page is: a sealed memory file, /proc/PID/fd/N.
 constexpr const char *kPageVariable = "BOARDSIM_PAGE";
+// The board's doorbell: its name and this. A datagram there wakes boardsim.
+constexpr const char *kDoorbell = "-bell";
 
 constexpr uint32_t kMagic = 0x62736d32; // "bsm2"
 
 enum class Ask : uint32_t {
     // questions, answered at once
-    Hello = 1,   // the first on a connection; value 1 for the one of changes.
-                 // reply.value: 1 if boardsim writes a report
+    Hello = 1,   // the first on a connection. reply.value: 1 if boardsim
+                 // writes a report
     Closed,      // a descriptor closed: answered once the report shows it
     OutputQueue, // bytes the transmitter still holds; reply.openFiles too
     // changes, never answered

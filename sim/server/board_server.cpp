@@ -76,9 +76,9 @@ BoardServer::~BoardServer()
     for (const Node &n : nodes_)
         if (n.master >= 0)
             close(n.master);
-    for (const Client &c : clients_)
-        close(c.fd);
-    for (int fd : {listener_, inotify_, wake_, reportWanted_, changeConnections_, pageFd_})
+    for (int fd : connections_)
+        close(fd);
+    for (int fd : {listener_, doorbell_, inotify_, wake_, reportWanted_, connectionSet_, pageFd_})
         if (fd >= 0)
             close(fd);
 }
@@ -107,11 +107,14 @@ bool BoardServer::createNode(int index, std::string *error)
 bool BoardServer::listen(std::string *error)
 {
     name_ = randomName();
-    struct sockaddr_un addr;
+    struct sockaddr_un addr, bell;
     const socklen_t len = protocol::socketAddress(name_.c_str(), &addr);
+    const socklen_t bellLen = protocol::socketAddress((name_ + protocol::kDoorbell).c_str(), &bell);
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    doorbell_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&addr), len) != 0 ||
-        ::listen(listener_, 64) != 0) {
+        ::listen(listener_, 64) != 0 || doorbell_ < 0 ||
+        bind(doorbell_, reinterpret_cast<struct sockaddr *>(&bell), bellLen) != 0) {
         *error = failed("the board's socket");
         return false;
     }
@@ -157,16 +160,15 @@ std::string BoardServer::pagePath() const
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(pageFd_);
 }
 
-bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockStepUs, bool reporting,
-                          std::string *error)
+bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockStepUs, bool reporting, std::string *error)
 {
     reporting_ = reporting;
     clockStepUs_ = clockStepUs;
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     reportWanted_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    changeConnections_ = epoll_create1(EPOLL_CLOEXEC);
-    if (inotify_ < 0 || wake_ < 0 || reportWanted_ < 0 || changeConnections_ < 0) {
+    connectionSet_ = epoll_create1(EPOLL_CLOEXEC);
+    if (inotify_ < 0 || wake_ < 0 || reportWanted_ < 0 || connectionSet_ < 0) {
         *error = failed("the board's events");
         return false;
     }
@@ -202,21 +204,14 @@ void BoardServer::run()
     trySnapshot(); // the report as COMMAND starts: every node unopened
 
     std::vector<struct pollfd> fds;
-    std::vector<int> questions;
     while (!stopping_) {
         fds.clear();
-        questions.clear();
-        for (int fd : {inotify_, wake_, listener_})
+        for (int fd : {inotify_, wake_, listener_, doorbell_})
             fds.push_back({fd, POLLIN, 0});
         // A master with no slave open hangs up, and would be readable for
         // ever: it is looked at again from the next open on.
         for (const Node &n : nodes_)
             fds.push_back({n.openFiles > 0 ? n.master : -1, POLLIN, 0});
-        for (const Client &c : clients_)
-            if (c.kind != Kind::Changes) {
-                fds.push_back({c.fd, POLLIN, 0});
-                questions.push_back(c.fd);
-            }
         const int64_t next = nextDueUs();
         struct timespec wait = {0, 0};
         if (next >= 0) {
@@ -226,26 +221,29 @@ void BoardServer::run()
         if (ppoll(fds.data(), fds.size(), next >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR)
             continue;
 
-        // Changes first: a program's last changes to a node come before its
-        // close, and its flush before the bytes it writes after it.
-        readChanges();
+        // New connections, and the doorbell silenced, before anything is
+        // read: a question asked after this rings again. Then what programs
+        // told: a program's last changes to a node come before its close,
+        // and its flush before the bytes it writes next.
+        if (fds[2].revents & POLLIN)
+            accept();
+        char rung[64];
+        while (recv(doorbell_, rung, sizeof rung, MSG_DONTWAIT) > 0) {
+        }
+        readConnections();
         followKernel();
         bool readable[board::kNodes];
         for (int i = 0; i < board::kNodes; i++)
-            readable[i] = (fds[3 + i].revents & POLLIN) != 0;
+            readable[i] = (fds[4 + i].revents & POLLIN) != 0;
         moveBytes(readable, monotonicUs());
         uint64_t count;
         if ((fds[1].revents & POLLIN) && read(wake_, &count, sizeof count) > 0)
             releaseWaiters();
-        if (fds[2].revents & POLLIN)
-            accept();
-        for (size_t i = 0; i < questions.size(); i++)
-            if (fds[3 + board::kNodes + i].revents != 0 && !hear(questions[i]))
-                dropClient(questions[i]);
+        answerQuestions();
         if (snapshotRetryUs_ >= 0 && monotonicUs() >= snapshotRetryUs_)
             trySnapshot();
     }
-    readChanges();
+    readConnections();
     followKernel(); // the closes of processes killed at the end
 }
 
@@ -270,7 +268,7 @@ void BoardServer::followKernel()
 {
     alignas(struct inotify_event) char events[4096];
     for (ssize_t len; (len = read(inotify_, events, sizeof events)) > 0;) {
-        readChanges();
+        readConnections();
         for (char *at = events; at < events + len;) {
             const auto *event = reinterpret_cast<const struct inotify_event *>(at);
             at += sizeof *event + event->len;
@@ -340,7 +338,7 @@ void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
 // A flush the program told before it wrote is read before what it wrote.
 void BoardServer::takeOff(int index, int64_t nowUs)
 {
-    readChanges();
+    readConnections();
     Node &n = nodes_[index];
     struct termios t;
     const int baud = tcgetattr(n.master, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;

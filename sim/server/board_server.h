@@ -6,8 +6,8 @@
 // while none has it open the master hangs up. The thread plays the plug on
 // each master, follows those opens and closes as the board's driver would
 // (the last close drops RTS and DTR with HUPCL set, and loses what was on its
-// way), takes the changes programs tell it and answers their questions
-// (protocol.h). It alone holds the board's state, and publishes what
+// way), takes the changes programs tell it and answers the questions they
+// ring its doorbell for (protocol.h). It alone holds the board's state, and publishes what
 // programs read often in a page they can only read. It runs at real-time
 // priority where that is allowed, so that the plug answers within a
 // program's 10 ms probe wait on a busy machine; the launcher's thread does
@@ -67,18 +67,17 @@ private:
         int master = -1;
         char slavePath[32] = {};
         unsigned faults = 0;
-        int openFiles = 0;    // open descriptions of the slave, as the kernel tells them
-        uint32_t lines = 0;   // RTS, DTR and the frame bits, as programs left them
-        NodeRecord record;    // the counts the report shows
+        int openFiles = 0;  // open descriptions of the slave, as the kernel tells them
+        uint32_t lines = 0; // RTS, DTR and the frame bits, as programs left them
+        NodeRecord record;  // the counts the report shows
         uint32_t atLastClose = 0;
         struct termios whileClosed; // its settings: nobody can change them then
         uint32_t frameWhileClosed = 0;
         Plug plug;
     };
-    enum class Kind { Unknown, Questions, Changes }; // as its first word says
-    struct Client {
+    struct Question {
         int fd;
-        Kind kind; // Changes: read when the board wakes, not polled
+        protocol::Request request;
     };
     struct Waiter { // a program whose close waits for the report
         int fd;
@@ -103,20 +102,19 @@ private:
     NodeRecord recordOf(const Node &n) const;
 
     void accept();
-    bool hear(int fd);
-    void learnChangeConnections();
-    void readChanges();
+    void readConnections();
     void apply(const protocol::Request &change);
-    protocol::Reply answer(const protocol::Request &question, bool *deferred);
-    void dropClient(int fd);
+    void answerQuestions();
+    void dropConnection(int fd);
     void releaseWaiters();
 
     Node nodes_[board::kNodes];
     std::string name_;
-    int listener_ = -1, inotify_ = -1, wake_ = -1, reportWanted_ = -1;
-    int changeConnections_ = -1; // an epoll set nobody waits on: read when the board wakes
+    int listener_ = -1, doorbell_ = -1, inotify_ = -1, wake_ = -1, reportWanted_ = -1;
+    int connectionSet_ = -1; // an epoll set nobody waits on: read when the board wakes
     int watches_[board::kNodes] = {};
-    std::vector<Client> clients_;
+    std::vector<int> connections_;
+    std::vector<Question> questions_;
     std::vector<Waiter> waiters_;
     bool reporting_ = false;
     int openOrder_ = 0;

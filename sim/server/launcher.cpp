@@ -103,13 +103,13 @@ int superviseCommand(pid_t command, int signalFd, BoardServer &board, Reports &r
         if (sig == SIGCHLD && reap(command, &status))
             return status;
         if (sig != 0 && sig != SIGCHLD)
-            signalAll(processesUnder(getpid()), sig); // a hang-up or a kill meant for the programs
+            signalAll(processesUnder(getpid(), board.name()), sig); // a hang-up or a kill meant for the programs
     }
 }
 
 void endLeftovers(int signalFd, BoardServer &board, Reports &reports)
 {
-    std::vector<pid_t> left = processesUnder(getpid());
+    std::vector<pid_t> left = processesUnder(getpid(), board.name());
     if (left.empty())
         return;
     signalAll(left, SIGHUP); // as a session's processes get when its terminal goes
@@ -119,12 +119,14 @@ void endLeftovers(int signalFd, BoardServer &board, Reports &reports)
     while (!left.empty() && monotonicUs() < deadline) {
         nextEvent(signalFd, board, reports, 20);
         reap(-1, &unused);
-        left = processesUnder(getpid());
+        left = processesUnder(getpid(), board.name());
     }
     while (!left.empty()) {
         signalAll(left, SIGKILL);
         nextEvent(signalFd, board, reports, 20);
         reap(-1, &unused);
-        left = processesUnder(getpid());
+        left = processesUnder(getpid(), board.name());
+    }
+    while (waitpid(-1, nullptr, 0) > 0) { // the last to end, reaped: none outlives boardsim
     }
 }

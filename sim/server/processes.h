@@ -1,14 +1,17 @@
 // The processes on the board: COMMAND and everything it started. boardsim
 // is their subreaper, so one that outlives its parent stays under boardsim.
 //
-//   processesUnder(root)     the living processes below root (not root
-//                            itself), by the parent links in /proc; a
-//                            zombie has ended and is not counted.
+//   processesUnder(root, boardName)
+//                            the living processes below root (not root
+//                            itself), by the parent links in /proc and the
+//                            board their environment names; a zombie has
+//                            ended and is not counted.
 //   signalAll(pids, sig)     sig to each of them.
 #pragma once
 
+#include <string>
 #include <sys/types.h>
 #include <vector>
 
-std::vector<pid_t> processesUnder(pid_t root);
+std::vector<pid_t> processesUnder(pid_t root, const std::string &boardName);
 void signalAll(const std::vector<pid_t> &pids, int sig);

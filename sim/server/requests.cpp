@@ -1,7 +1,8 @@
-// What programs tell the board and ask of it, on the board's thread. Each
-// program has a connection of changes, read whenever the board wakes, and
-// one of questions, which wakes it; a program that stops or dies in the
-// middle of either only ever leaves its own request unanswered.
+// What programs tell the board and ask of it, on the board's thread. Their
+// connections are read whenever the board wakes, and a program that asks a
+// question rings the doorbell to wake it: a change costs a program one send.
+// A program that stops or dies in the middle of a request only ever leaves
+// its own unanswered.
 #include "board_server.h"
 
 #include "monotonic.h"
@@ -19,16 +20,9 @@ namespace {
 // more is turned away, and its nodes do not open.
 constexpr size_t kMaxConnections = 1024;
 
-// A whole request, or false (none waiting, the program has gone, or it sent
-// something that is not a request).
-bool receive(int fd, protocol::Request *request, bool *gone)
+bool isQuestion(protocol::Ask ask)
 {
-    const ssize_t got = recv(fd, request, sizeof *request, MSG_DONTWAIT);
-    *gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR) ||
-            (got > 0 && (got != sizeof *request || request->magic != protocol::kMagic ||
-                         (request->ask != protocol::Ask::Hello &&
-                          (request->node < 0 || request->node >= board::kNodes))));
-    return got == sizeof *request && !*gone;
+    return ask == protocol::Ask::Hello || ask == protocol::Ask::Closed || ask == protocol::Ask::OutputQueue;
 }
 
 void sendReply(int fd, const protocol::Reply &reply)
@@ -45,72 +39,39 @@ void BoardServer::accept()
     for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
         struct ucred who = {};
         socklen_t len = sizeof who;
+        struct epoll_event event = {};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &who, &len) == 0 && (who.uid == getuid() || who.uid == 0) &&
-            clients_.size() < kMaxConnections)
-            clients_.push_back({fd, Kind::Unknown});
+            connections_.size() < kMaxConnections && epoll_ctl(connectionSet_, EPOLL_CTL_ADD, fd, &event) == 0)
+            connections_.push_back(fd);
         else
             close(fd);
     }
 }
 
-// A question (a program has one at a time in flight), or the first word on
-// a connection: false once the program has hung up or misbehaved.
-bool BoardServer::hear(int fd)
+// Everything waiting on any connection, in the order each program sent it:
+// changes are made at once, questions answered once the kernel's news is in
+// (answerQuestions). A connection that ends, or sends what is not a
+// request, is dropped.
+void BoardServer::readConnections()
 {
-    learnChangeConnections();
-    const auto client = std::find_if(clients_.begin(), clients_.end(), [fd](const Client &c) { return c.fd == fd; });
-    if (client == clients_.end() || client->kind == Kind::Changes)
-        return true;
-    protocol::Request request;
-    bool gone = false;
-    if (!receive(fd, &request, &gone))
-        return !gone;
-    client->kind = Kind::Questions;
-    readChanges();
-    followKernel(); // every open and close the program made before asking
-    bool deferred = false;
-    const protocol::Reply reply = answer(request, &deferred);
-    if (deferred)
-        waiters_.push_back({fd, reply, generation_});
-    else
-        sendReply(fd, reply);
-    return true;
-}
-
-// A program opens its connection of changes, and says so, before it asks
-// its first question: every such word that has come is taken before any
-// question is answered or any change read, so that no change waits unread
-// behind a connection not yet told apart.
-void BoardServer::learnChangeConnections()
-{
-    for (Client &c : clients_) {
-        protocol::Request first;
-        if (c.kind != Kind::Unknown || recv(c.fd, &first, sizeof first, MSG_PEEK | MSG_DONTWAIT) != sizeof first ||
-            first.magic != protocol::kMagic || first.ask != protocol::Ask::Hello || first.value != 1)
-            continue;
-        bool gone = false;
-        receive(c.fd, &first, &gone);
-        struct epoll_event event = {};
-        event.events = EPOLLIN;
-        event.data.fd = c.fd;
-        c.kind = epoll_ctl(changeConnections_, EPOLL_CTL_ADD, c.fd, &event) == 0 ? Kind::Changes : Kind::Questions;
-    }
-}
-
-// Every change waiting on any connection, in the order each program sent
-// them.
-void BoardServer::readChanges()
-{
-    learnChangeConnections();
     struct epoll_event ready[64];
-    const int count = epoll_wait(changeConnections_, ready, 64, 0);
+    const int count = epoll_wait(connectionSet_, ready, 64, 0);
     for (int i = 0; i < count; i++) {
-        protocol::Request change;
-        bool gone = false;
-        while (receive(ready[i].data.fd, &change, &gone))
-            apply(change);
-        if (gone)
-            dropClient(ready[i].data.fd);
+        const int fd = ready[i].data.fd;
+        protocol::Request request;
+        ssize_t got;
+        while ((got = recv(fd, &request, sizeof request, MSG_DONTWAIT)) == sizeof request &&
+               request.magic == protocol::kMagic &&
+               (request.ask == protocol::Ask::Hello || (request.node >= 0 && request.node < board::kNodes))) {
+            if (isQuestion(request.ask))
+                questions_.push_back({fd, request});
+            else
+                apply(request);
+        }
+        if (got >= 0 || (errno != EAGAIN && errno != EINTR))
+            dropConnection(fd);
     }
 }
 
@@ -138,30 +99,35 @@ void BoardServer::apply(const protocol::Request &change)
     }
 }
 
-protocol::Reply BoardServer::answer(const protocol::Request &question, bool *deferred)
+void BoardServer::answerQuestions()
 {
-    protocol::Reply reply;
-    reply.sequence = question.sequence;
-    if (question.ask == protocol::Ask::Hello) {
-        reply.value = reporting_ ? 1 : 0;
-    } else if (question.ask == protocol::Ask::Closed) {
-        *deferred = reporting_;
-    } else if (question.ask == protocol::Ask::OutputQueue) {
-        Node &n = nodes_[question.node];
-        if (n.openFiles > 0)
-            takeOff(question.node, monotonicUs()); // everything written so far
-        reply.value = n.plug.queued();
-        reply.openFiles = n.openFiles;
+    std::vector<Question> asked;
+    asked.swap(questions_);
+    for (const Question &q : asked) {
+        protocol::Reply reply;
+        reply.sequence = q.request.sequence;
+        if (q.request.ask == protocol::Ask::Hello) {
+            reply.value = reporting_ ? 1 : 0;
+        } else if (q.request.ask == protocol::Ask::OutputQueue) {
+            Node &n = nodes_[q.request.node];
+            if (n.openFiles > 0)
+                takeOff(q.request.node, monotonicUs()); // everything written so far
+            reply.value = n.plug.queued();
+            reply.openFiles = n.openFiles;
+        } else if (reporting_) { // a close, answered once the report shows it
+            waiters_.push_back({q.fd, reply, generation_});
+            continue;
+        }
+        sendReply(q.fd, reply);
     }
-    return reply;
 }
 
-void BoardServer::dropClient(int fd)
+void BoardServer::dropConnection(int fd)
 {
-    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const Waiter &w) { return w.fd == fd; }),
-                   waiters_.end());
-    clients_.erase(std::remove_if(clients_.begin(), clients_.end(), [fd](const Client &c) { return c.fd == fd; }),
-                   clients_.end());
+    const auto of = [fd](const auto &waiting) { return waiting.fd == fd; };
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), of), waiters_.end());
+    questions_.erase(std::remove_if(questions_.begin(), questions_.end(), of), questions_.end());
+    connections_.erase(std::remove(connections_.begin(), connections_.end(), fd), connections_.end());
     close(fd); // and with it its place in the epoll set
 }
 

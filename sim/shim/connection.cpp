@@ -1,7 +1,7 @@
-// The program's connections to boardsim: one for changes, one for
-// questions (protocol.h). Made on first use, made afresh in a forked child
-// (the parent's are the parent's), kept above the descriptors the program
-// counts on getting.
+// The program's connection to boardsim, and the socket it rings the board's
+// doorbell with (protocol.h). Made on first use, made afresh in a forked
+// child (the parent's are the parent's), kept above the descriptors the
+// program counts on getting.
 #include "real.h"
 #include "state.h"
 
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +24,7 @@ constexpr int kTimeoutMs = 2000;
 constexpr int kConnectionFdFloor = 100;
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-int changes = -1, questions = -1;
+int connection = -1, bell = -1;
 bool unreachable = false, boardReports = false;
 uint32_t sequence = 0;
 
@@ -55,39 +56,53 @@ void forkHandlers()
     pthread_atfork([] { pthread_mutex_lock(&lock); }, [] { pthread_mutex_unlock(&lock); },
                    [] {
                        pthread_mutex_init(&lock, nullptr);
-                       drop(&changes);
-                       drop(&questions);
+                       drop(&connection);
+                       drop(&bell);
                    });
 }
 
-bool connectOne(int *fd)
+// A socket of the program's own, moved up out of its way.
+int ownSocket(int type)
 {
-    const int made = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (made < 0)
-        return false;
-    if (protocol::connectToBoard(made, getenv(protocol::kBoardVariable)))
-        *fd = fcntl(made, F_DUPFD_CLOEXEC, kConnectionFdFloor);
-    real::close(made);
-    return *fd >= 0 && protocol::setTimeout(*fd, kTimeoutMs);
+    const int made = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    const int high = made >= 0 ? fcntl(made, F_DUPFD_CLOEXEC, kConnectionFdFloor) : -1;
+    if (made >= 0)
+        real::close(made);
+    return high;
 }
 
-bool send(int fd, protocol::Ask what, int node, int value, int flags)
+// Wakes boardsim, which then reads every connection.
+bool ring()
+{
+    struct sockaddr_un door;
+    const std::string name = std::string(getenv(protocol::kBoardVariable)) + protocol::kDoorbell;
+    const socklen_t len = protocol::socketAddress(name.c_str(), &door);
+    return sendto(bell, "", 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&door), len) == 1;
+}
+
+// A full connection (a board that has not read it for a while) takes a
+// request once boardsim is woken to read it.
+bool send(protocol::Ask what, int node, int value)
 {
     protocol::Request request;
     request.sequence = ++sequence;
     request.ask = what;
     request.node = node;
     request.value = value;
-    return ::send(fd, &request, sizeof request, MSG_NOSIGNAL | flags) == sizeof request;
+    const auto sent = [&](int flags) {
+        return ::send(connection, &request, sizeof request, MSG_NOSIGNAL | flags) == sizeof request;
+    };
+    return sent(MSG_DONTWAIT) || (errno == EAGAIN && ring() && sent(0));
 }
 
+// The question, the doorbell rung, and its answer waited for.
 bool question(protocol::Ask what, int node, protocol::Reply *reply)
 {
-    if (!send(questions, what, node, 0, 0))
+    if (!send(what, node, 0) || !ring())
         return false;
     const uint32_t asked = sequence;
     for (;;) {
-        if (recv(questions, reply, sizeof *reply, 0) != sizeof *reply || reply->magic != protocol::kMagic)
+        if (recv(connection, reply, sizeof *reply, 0) != sizeof *reply || reply->magic != protocol::kMagic)
             return false;
         if (reply->sequence == asked)
             return true;
@@ -99,16 +114,17 @@ bool connect()
 {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, forkHandlers);
+    connection = ownSocket(SOCK_SEQPACKET);
+    bell = ownSocket(SOCK_DGRAM);
     protocol::Reply reply;
-    // The connection of changes first, and said to be so: boardsim knows it
-    // before it answers the first question.
-    if (sim::page() != nullptr && connectOne(&changes) && send(changes, protocol::Ask::Hello, -1, 1, 0) &&
-        connectOne(&questions) && question(protocol::Ask::Hello, -1, &reply)) {
+    if (sim::page() != nullptr && connection >= 0 && bell >= 0 &&
+        protocol::connectToBoard(connection, getenv(protocol::kBoardVariable)) &&
+        protocol::setTimeout(connection, kTimeoutMs) && question(protocol::Ask::Hello, -1, &reply)) {
         boardReports = reply.value != 0;
         return true;
     }
-    drop(&changes);
-    drop(&questions);
+    drop(&connection);
+    drop(&bell);
     return false;
 }
 
@@ -136,7 +152,7 @@ bool sim::boardNamed()
 
 bool sim::reachable()
 {
-    if ((changes >= 0 && questions >= 0) || unreachable)
+    if (connection >= 0 || unreachable)
         return !unreachable;
     if (connect())
         return true;
@@ -145,18 +161,14 @@ bool sim::reachable()
     return false;
 }
 
-// A board that reads no changes (stopped) fills the connection: a question,
-// which it answers only once it has read them all, waits for it.
 bool sim::tell(protocol::Ask what, int node, int value)
 {
     if (!reachable())
         return false;
-    protocol::Reply reply;
-    if (send(changes, what, node, value, MSG_DONTWAIT) ||
-        (errno == EAGAIN && question(protocol::Ask::Hello, -1, &reply) && send(changes, what, node, value, 0)))
+    if (send(what, node, value))
         return true;
-    drop(&changes);
-    drop(&questions);
+    drop(&connection);
+    drop(&bell);
     return false;
 }
 
@@ -170,11 +182,13 @@ bool sim::reporting()
     return boardReports;
 }
 
+// The program closes fd: if it was one of the library's own (a program that
+// closes every descriptor it did not open), the next request makes new ones.
 void sim::forgetIfConnection(int fd)
 {
-    if (fd < 0 || (fd != changes && fd != questions))
+    if (fd < 0 || (fd != connection && fd != bell))
         return;
     const Hold hold;
-    real::close(fd == changes ? questions : changes); // the program's close closes the one it names
-    changes = questions = -1;
+    real::close(fd == connection ? bell : connection); // the program's close closes the one it names
+    connection = bell = -1;
 }

@@ -88,13 +88,25 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     std::string probe;
     for (const std::string &word : targetCommand({NODE_PROBE}))
         probe += word + " ";
-    startProgram(child,
-                 shellOnBoard({"--report", report.path, "--fault", "ttyT8Sy0=no-echo", "--fault", "ttyT8Sy1=no-echo"},
-                              script),
-                 Console::Pipes, {"PROBE=" + probe});
-    EXPECT_EQ(readUntil(child.output, "\n", 10000), "FF FF 61 62 63 rts=1 dtr=1\n") << "the parent still has the node";
+    startProgram(
+        child,
+        shellOnBoard({"--report", report.path, "--fault", "ttyT8Sy0=no-echo", "--fault", "ttyT8Sy1=no-echo"}, script),
+        Console::Pipes, {"PROBE=" + probe});
+    // A host shell under the ARM boardsim says it cannot take the library.
+    const auto nextLine = [&] {
+        std::string line;
+        do
+            line = readUntil(child.output, "\n", 10000);
+        while (line.rfind("ERROR: ld.so:", 0) == 0);
+        return line;
+    };
+    const auto banner = [&] {
+        const std::string first = nextLine();
+        return first + nextLine();
+    };
+    EXPECT_EQ(nextLine(), "FF FF 61 62 63 rts=1 dtr=1\n") << "the parent still has the node";
     const auto pidAfter = [&](const std::string &word) {
-        const std::string line = readUntil(child.output, "\n", 10000);
+        const std::string line = nextLine();
         return line.rfind(word, 0) == 0 ? static_cast<pid_t>(std::stoi(line.substr(word.size()))) : -1;
     };
     const pid_t busy = pidAfter("busy ");
@@ -102,7 +114,7 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     kill(busy, SIGSTOP);
     const pid_t first = pidAfter("porttest ");
     ASSERT_GT(first, 0);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_EQ(banner(), kBanner);
     writeAll(child.input, "2");
     EXPECT_EQ(readUntil(child.output, kReady, 5000), loopbackFailure(nodePath(8, 0, 0), "") + kReady)
         << "held up by the stopped program";
@@ -114,12 +126,12 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     EXPECT_NE(notice.find("porttest ended 137\n"), std::string::npos) << notice;
     const pid_t second = pidAfter("porttest ");
     ASSERT_GT(second, 0);
-    ASSERT_EQ(readUntil(child.output, "quit.\n", 10000), kBanner);
+    ASSERT_EQ(banner(), kBanner);
     writeAll(child.input, "3");
     usleep(60000);
     kill(child.pid, SIGTERM);
     EXPECT_EQ(describeStatus(waitForExit(child, 5000)), exitedAfter(SIGTERM));
-    EXPECT_NE(kill(busy, 0), 0) << "left running after boardsim";
+    EXPECT_TRUE(processGone(busy)) << "left running after boardsim";
 
     const auto nodes = readReport(report.path);
     const std::string why = fileText(report.path);

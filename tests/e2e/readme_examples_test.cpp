@@ -113,3 +113,29 @@ TEST(Readme, ShowsTheSimulatorsHelpAsItPrints)
         copy += line + "\n";
     EXPECT_EQ(copy, runToEnd({BOARDSIM_BINARY, "--help"}).output);
 }
+
+// The README's table of refusals, between its marker and the first line
+// that is not a row: each given as boardsim's options, refused as it says.
+TEST(Readme, EveryRefusalInItsTableIsBoardsimsOwn)
+{
+    std::ifstream readme(README_PATH);
+    std::string line;
+    while (std::getline(readme, line) && line != "<!-- refusals -->") {
+    }
+    std::getline(readme, line); // the table's head
+    std::getline(readme, line);
+    int rows = 0;
+    while (std::getline(readme, line) && line.rfind("| `", 0) == 0) {
+        const size_t split = line.find("` | `");
+        ASSERT_NE(split, std::string::npos) << line;
+        std::vector<std::string> argv = shellWords(line.substr(3, split - 3));
+        argv.insert(argv.begin(), BOARDSIM_BINARY);
+        argv.insert(argv.end(), {"--", "true"});
+        const std::string refusal = line.substr(split + 5, line.rfind("` |") - split - 5);
+        const Finished run = runToEnd(argv);
+        EXPECT_EQ(run.output, refusal + "\n") << line;
+        EXPECT_EQ(exitCode(run.status), 2) << line;
+        rows++;
+    }
+    EXPECT_GT(rows, 10);
+}

@@ -17,7 +17,9 @@ namespace {
 
 // A folder of the suite's own, holding what the cases point boardsim at,
 // made before the first case and removed after the last. "{dir}" in a case
-// stands for it, "{probe}" for the command line of the node probe.
+// stands for it; "{node_probe}" for the node probe as boardsim is given it,
+// "{probe}" for its command line in a shell (through the emulator, in a
+// cross build).
 std::string fixtureDir;
 
 void makeFixture()
@@ -45,7 +47,8 @@ std::string filled(std::string text)
     std::string probe;
     for (const std::string &word : targetCommand({NODE_PROBE}))
         probe += (probe.empty() ? "" : " ") + word;
-    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"{dir}", fixtureDir}, {"{probe}", probe}})
+    for (const auto &[mark, value] :
+         {std::pair<std::string, std::string>{"{dir}", fixtureDir}, {"{probe}", probe}, {"{node_probe}", NODE_PROBE}})
         for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark))
             text.replace(at, mark.size(), value);
     return text;
@@ -102,8 +105,8 @@ TEST_P(BadInput, EndsInTimeAsEnvWouldOrRefusedInOneLine)
     startProgram(child, argv, Console::Pipes, env);
     closeInput(child);
     // The board's own name changes from run to run.
-    const std::string output = std::regex_replace(readToEnd(child.output, 20000), std::regex("@boardsim-[0-9a-f-]+"),
-                                                  "@boardsim-*");
+    const std::string output =
+        std::regex_replace(readToEnd(child.output, 20000), std::regex("@boardsim-[0-9a-f-]+"), "@boardsim-*");
     EXPECT_EQ(withoutLoaderNoise(output), filled(c.output));
     EXPECT_EQ(exitCode(waitForExit(child, 10000)), c.status);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -176,7 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
               "boardsim: /sbin/ldconfig: statically linked: the preloaded board cannot reach it\n",
               126},
         // Reports: refused up front where no report can be written, written
-        // whole where the path changes under boardsim, said when lost.
+        // whole where the path changes under boardsim (once the first report
+        // is there), said when lost.
         Input{"ReportInAMissingFolder",
               {"--report", "/nonexistent/report", "true"},
               "boardsim: --report /nonexistent/report: no new file can be made in /nonexistent/: No such file or "
@@ -193,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
               2},
         Input{"ReportBecomesASymlink",
               {"--report", "{dir}/linked", "--", "sh", "-c",
-               "ln -sf {dir}/target {dir}/linked && exec {probe} open /dev/ttyT8Sy5"},
+               "until [ -f {dir}/linked ]; do sleep 0.01; done; ln -sf {dir}/target {dir}/linked && exec {probe} open "
+               "/dev/ttyT8Sy5"},
               kOnTheBoard,
               0,
               {},
@@ -202,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
               "not a report\n"},
         Input{"ReportBecomesAFifo",
               {"--report", "{dir}/piped", "--", "sh", "-c",
-               "rm -f {dir}/piped && mkfifo {dir}/piped && exec {probe} open /dev/ttyT8Sy5"},
+               "until [ -f {dir}/piped ]; do sleep 0.01; done; mkfifo {dir}/fifo2 && mv -f {dir}/fifo2 {dir}/piped && "
+               "exec {probe} open /dev/ttyT8Sy5"},
               kOnTheBoard,
               0,
               {},
@@ -218,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
               "{dir}/work/report",
               "ttyT8Sy5 opens=1 "},
         Input{"ReportOnAFullDisk",
-              {"--report", "{dir}/small/report", "--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              {"--report", "{dir}/small/report", "--", "{node_probe}", "open", "/dev/ttyT8Sy5"},
               "boardsim: cannot write the report {dir}/small/report: No space left on device\n" + kOnTheBoard,
               125,
               {},
@@ -230,14 +236,14 @@ INSTANTIATE_TEST_SUITE_P(
         // none, and boardsim stands up its own; a launcher that ignores
         // SIGCHLD does not stop boardsim seeing COMMAND end.
         Input{"SigchldIgnored", {"--", "sh", "-c", "exit 3"}, "", 3, {}, "trap '' CHLD && exec \"$@\""},
-        Input{"BoardNamedEmpty", {"--", "{probe}", "open", "/dev/ttyT8Sy5"}, kOnTheBoard, 0, {"BOARDSIM_BOARD="}},
+        Input{"BoardNamedEmpty", {"--", "{node_probe}", "open", "/dev/ttyT8Sy5"}, kOnTheBoard, 0, {"BOARDSIM_BOARD="}},
         Input{"BoardNamedStale",
-              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              {"--", "{node_probe}", "open", "/dev/ttyT8Sy5"},
               kOnTheBoard,
               0,
               {"BOARDSIM_BOARD=@boardsim-1-0000000000000000"}},
         Input{"BoardNamedForged",
-              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              {"--", "{node_probe}", "open", "/dev/ttyT8Sy5"},
               kOnTheBoard,
               0,
               {"BOARDSIM_BOARD=/proc/self/fd/0"}},
@@ -245,20 +251,20 @@ INSTANTIATE_TEST_SUITE_P(
         // page is not boardsim's, gets no node and one line why; a page that
         // is an empty file faults nothing.
         Input{"ProgramsBoardDoesNotAnswer",
-              {"--", "env", "BOARDSIM_BOARD=@boardsim-1-0", "{probe}", "open", "/dev/ttyT8Sy5"},
+              {"--", "sh", "-c", "BOARDSIM_BOARD=@boardsim-1-0 exec {probe} open /dev/ttyT8Sy5"},
               "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
               "open: Input/output error\n",
               1},
-        Input{"ProgramsPageIsAnEmptyFile",
-              {"--", "env", "BOARDSIM_PAGE={dir}/empty", "sh", "-c",
-               "date >/dev/null && exec {probe} open /dev/ttyT8Sy5"},
-              "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
-              "open: Input/output error\n",
-              1},
+        Input{
+            "ProgramsPageIsAnEmptyFile",
+            {"--", "sh", "-c", "export BOARDSIM_PAGE={dir}/empty; date >/dev/null && exec {probe} open /dev/ttyT8Sy5"},
+            "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
+            "open: Input/output error\n",
+            1},
         // Run as env would run it.
         Input{"OptionsEndAtTheCommand", {"--fault", "COM2=late", "echo", "--fault", "-h"}, "--fault -h\n", 0},
         Input{"LeftOverEmulator",
-              {"--", "{probe}", "open", "/dev/ttyT8Sy5"},
+              {"--", "{node_probe}", "open", "/dev/ttyT8Sy5"},
               kOnTheBoard,
               0,
               {"BOARDSIM_EMULATOR=/nonexistent/emulator"}},
