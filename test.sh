@@ -8,7 +8,8 @@
 # amd64 ones installed and run; last, the benchmark's table (never a failure).
 #
 # One line a phase; each phase's whole output is kept in build/logs/PHASE.log,
-# and a phase that fails prints its failed tests and the end of its log.
+# and a phase that fails prints what each of its failed tests printed (or,
+# failing otherwise, the end of its log).
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
@@ -18,12 +19,28 @@ logs=build/logs
 mkdir -p "$logs"
 jobs=$(nproc)
 
-# The phase's CTest summaries, if it has any.
+# The phase's tests, counted from its CTest summaries: " (176 tests)", or
+# " (128 + 47 tests)" for two runs; nothing for a phase without tests.
 summary() {
-    local line
-    while IFS= read -r line; do
-        printf ', %s' "$line"
-    done < <(grep -h -E '^[0-9]+% tests passed' "$1" || true)
+    local counts
+    counts=$(sed -n 's/^[0-9]*% tests passed, [0-9]* tests* failed out of \([0-9]*\)$/\1/p' "$1" | paste -sd+ |
+        sed 's/+/ + /g')
+    [ -z "$counts" ] || printf ' (%s tests)' "$counts"
+}
+
+# What a failed test printed: its own part of the phase's log, from its
+# result line (CTest puts a failed test's output right under it) to the
+# next test's.
+failedOutput() {
+    local log=$1 name
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\|SEGFAULT\|Subprocess aborted\|Exception\|Not Run\)).*/\1/p' \
+        "$log" | while IFS= read -r name; do
+        echo "-- $name:"
+        awk -v name="$name" '
+            index($0, "Test #") && index($0, " " name " ") && index($0, "***") { on = 1; print; next }
+            on && (/^ +Start +[0-9]+: / || /^ *[0-9]+\/[0-9]+ Test +#/ || /^[0-9]+% tests passed/) { on = 0 }
+            on' "$log"
+    done
 }
 
 phase() {
@@ -31,13 +48,17 @@ phase() {
     shift
     local log=$logs/$name.log
     if "$@" >"$log" 2>&1; then
-        echo "== $name: ok, $((SECONDS - start)) s$(summary "$log")"
+        echo "== $name: ok in $((SECONDS - start)) s$(summary "$log")"
         return
     fi
-    echo "== $name: FAILED after $((SECONDS - start)) s$(summary "$log"); the whole log: $log"
-    sed -n '/The following tests FAILED/,$p' "$log"
-    echo "-- the end of the log:"
-    tail -n 80 "$log"
+    echo "== $name: FAILED after $((SECONDS - start)) s$(summary "$log")"
+    echo "   whole log: $log"
+    if grep -q '^The following tests FAILED' "$log"; then
+        failedOutput "$log"
+    else
+        echo "-- the end of the log:"
+        tail -n 80 "$log"
+    fi
     exit 1
 }
 

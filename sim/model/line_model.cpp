@@ -56,13 +56,13 @@ int loopback(State *state, const unsigned char *sent, int len, int64_t nowUs, in
             continue;
         }
 
-        const int64_t sent = state->txFreeUs;
-        const int64_t due = sent + ((faults & board::kLate) ? kLateUs : 0);
+        const int64_t leftUs = state->txFreeUs; // its last bit has left the port
+        const int64_t due = leftUs + ((faults & board::kLate) ? kLateUs : 0);
         if ((faults & board::kExtra) && state->returned == 0)
-            out[count++] = {kSpuriousByte, sent, due};
+            out[count++] = {kSpuriousByte, leftUs, due};
         if ((faults & board::kCorrupt) && state->returned == 3)
             byte ^= 0x10;
-        out[count++] = {byte, sent, due};
+        out[count++] = {byte, leftUs, due};
         state->returned++;
     }
     return count;

@@ -58,7 +58,7 @@ public:
     // The output queue flushed (tcflush TCOFLUSH): bytes that have not yet
     // left the port never will, and the line is idle from nowUs.
     void dropUnsent(State *state, int64_t nowUs);
-    void clear(); // nothing on its way back arrives any more
+    void clear();              // nothing on its way back arrives any more
     int64_t nextDueUs() const; // -1 for nothing on its way
 
 private:

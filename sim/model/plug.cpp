@@ -25,8 +25,8 @@ void Plug::deliver(int master, int64_t nowUs, bool receiving)
     const size_t count = inFlight_.takeDue(nowUs, due, sizeof due);
     if (count == 0 || !receiving)
         return;
-    const ssize_t written = write(master, due, count);
-    (void)written; // a full receive queue loses bytes, as an overrun would
+    const ssize_t taken = write(master, due, count);
+    (void)taken; // a full receive queue loses bytes, as an overrun would
 }
 
 void Plug::flushOutput(int64_t nowUs)

@@ -316,10 +316,10 @@ void BoardServer::lastClose(int index)
     tcflush(n.master, TCOFLUSH);
     if (tcgetattr(n.master, &n.whileClosed) == 0)
         tcsetattr(n.master, TCSAFLUSH, &n.whileClosed);
-    const bool hangUp = (n.whileClosed.c_cflag & HUPCL) != 0;
-    if (hangUp)
+    const bool hupcl = (n.whileClosed.c_cflag & HUPCL) != 0;
+    if (hupcl)
         n.lines &= ~(protocol::kRts | protocol::kDtr);
-    n.record.lastClose = hangUp ? LastClose::Dropped : LastClose::Kept;
+    n.record.lastClose = hupcl ? LastClose::Dropped : LastClose::Kept;
     publish(index);
 }
 

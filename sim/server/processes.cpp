@@ -38,11 +38,10 @@ bool readProcess(pid_t pid, Process *p)
 {
     const std::string stat = procFile(pid, "stat", 511);
     const size_t end = stat.rfind(')');
-    char state = 0;
-    int parent = 0;
-    if (end == std::string::npos || sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) != 2)
+    if (end == std::string::npos || end + 4 >= stat.size())
         return false;
-    *p = {pid, parent, state == 'Z' || state == 'X'};
+    const char state = stat[end + 2];
+    *p = {pid, static_cast<pid_t>(strtol(stat.c_str() + end + 4, nullptr, 10)), state == 'Z' || state == 'X'};
     return true;
 }
 

@@ -20,13 +20,14 @@ std::string reportText(const Snapshot &snapshot, const std::function<bool(int, s
             t.c_cflag = board::withFrame(t.c_cflag, n.frame);
             board::describeSettings(t, settings, sizeof settings);
         }
-        board::reportLine(line, sizeof line, i, n.opens, n.closes, n.order, n.rts, n.dtr, n.written, n.first,
-                          settings);
+        board::reportLine(line, sizeof line, i, n.opens, n.closes, n.order, n.rts, n.dtr, n.written, n.first, settings);
         text += line;
     }
     for (int i = 0; i < board::kNodes; i++) {
         const NodeRecord &n = snapshot.nodes[i];
-        const char *hupcl = n.lastClose == LastClose::Dropped ? "dropped" : n.lastClose == LastClose::Kept ? "kept" : "-";
+        const char *hupcl = n.lastClose == LastClose::Dropped ? "dropped"
+                            : n.lastClose == LastClose::Kept  ? "kept"
+                                                              : "-";
         char name[16], line[128];
         board::nodeName(i, name, sizeof name);
         snprintf(line, sizeof line, "after-close %s hupcl=%s rts=%d dtr=%d\n", name, hupcl, n.rtsNow, n.dtrNow);

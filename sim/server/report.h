@@ -34,8 +34,8 @@ struct NodeRecord {
     long written = 0;
     LastClose lastClose = LastClose::Never;
     bool notATty = false;
-    tcflag_t frame = 0;      // the frame bits of its settings
-    char first[160] = "-";   // its settings at its first open
+    tcflag_t frame = 0;    // the frame bits of its settings
+    char first[160] = "-"; // its settings at its first open
 };
 
 struct Snapshot {

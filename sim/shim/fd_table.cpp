@@ -16,7 +16,7 @@ namespace sim {
 namespace {
 
 std::atomic<signed char> fdNodes[kMaxFd]; // node + 1; 0 for "not a node"
-Session sessions[board::kNodes];            // under a Hold
+Session sessions[board::kNodes];          // under a Hold
 
 } // namespace
 

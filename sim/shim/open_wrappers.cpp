@@ -1,6 +1,7 @@
-// Every C library entry a program can open a path through: plain, large-file
-// (open64, openat64), fortified (__open_2 and friends) and stdio. Paths that
-// are not one of the board's 48 nodes go straight to the C library.
+// Every C library entry a program can open a path through by descriptor:
+// plain, large-file (open64, openat64) and fortified (__open_2 and friends).
+// Paths that are not one of the board's 48 nodes go straight to the C
+// library.
 #include "real.h"
 #include "state.h"
 
@@ -66,7 +67,7 @@ static void beginSession(int fd, int index)
 // included or not: a session leader without a controlling terminal that
 // opens a node without it takes the node as its controlling terminal, as it
 // would a real port.
-static int openNode(int index, int flags)
+int sim::openNode(int index, int flags)
 {
     const int callerErrno = errno; // a successful open leaves errno alone
     const Hold hold;
@@ -183,51 +184,5 @@ int __openat64_2(int dirfd, const char *path, int flags)
     return openAtPath(dirfd, path, flags | O_LARGEFILE, 0);
 }
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-
-static int stdioFlags(const char *mode)
-{
-    const bool update = strchr(mode, '+') != nullptr;
-    switch (mode[0]) {
-    case 'r':
-        return update ? O_RDWR : O_RDONLY;
-    case 'w':
-        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-    case 'a':
-        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-    default:
-        return -1;
-    }
-}
-
-static FILE *openStream(int index, const char *mode)
-{
-    const int flags = stdioFlags(mode);
-    if (flags < 0) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    const int fd = openNode(index, flags);
-    if (fd < 0)
-        return nullptr;
-    FILE *stream = real::fdopen(fd, mode);
-    if (stream == nullptr) {
-        const int saved = errno;
-        close(fd); // our own close wrapper: the node's bookkeeping undone
-        errno = saved;
-    }
-    return stream;
-}
-
-FILE *fopen(const char *path, const char *mode)
-{
-    const int index = board::nodeFromPath(path);
-    return index < 0 || !boardNamed() ? real::fopen(path, mode) : openStream(index, mode);
-}
-
-FILE *fopen64(const char *path, const char *mode)
-{
-    const int index = board::nodeFromPath(path);
-    return index < 0 || !boardNamed() ? real::fopen64(path, mode) : openStream(index, mode);
-}
 
 } // extern "C"

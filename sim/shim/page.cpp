@@ -7,8 +7,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -27,16 +27,16 @@ const protocol::PublishedPage *map()
     struct stat st;
     const int seals = fcntl(fd, F_GET_SEALS);
     const size_t size = sizeof(protocol::PublishedPage);
-    const bool sound = fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(size) && seals >= 0 &&
-                       (seals & F_SEAL_SHRINK) != 0;
-    void *mapped = sound ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+    const bool sound =
+        fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(size) && seals >= 0 && (seals & F_SEAL_SHRINK) != 0;
+    void *memory = sound ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
     real::close(fd);
-    if (mapped == MAP_FAILED)
+    if (memory == MAP_FAILED)
         return nullptr;
-    const auto *page = static_cast<const protocol::PublishedPage *>(mapped);
+    const auto *page = static_cast<const protocol::PublishedPage *>(memory);
     if (page->magic == protocol::kMagic && page->size == size)
         return page;
-    munmap(mapped, size);
+    munmap(memory, size);
     return nullptr;
 }
 

@@ -56,6 +56,10 @@ bool reporting();
 // request makes new ones.
 void forgetIfConnection(int fd);
 
+// Opens node `index` for a program, as open() would: the descriptor, or -1
+// with errno set (the board's fault, or EIO if the board does not answer).
+int openNode(int index, int flags);
+
 constexpr int kMaxFd = 4096;
 int nodeOfFd(int fd); // -1 unless fd is the program's descriptor of a node
 void bindFd(int fd, int index);

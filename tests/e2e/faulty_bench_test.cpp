@@ -95,14 +95,18 @@ TEST(FaultyBench, AnInterruptAtAnyMomentEndsTheProgramAtOnce)
         kill(program, SIGINT);
         // porttest's own end (boardsim's exit after it may take a while in a
         // sanitized build, which looks for leaks on the way out).
+        // Where it waits, read while it still runs: by the message, it may
+        // have gone.
         bool gone = false;
-        while (!(gone = processGone(program)) && msSince(sent) < 1000)
+        std::string waitingIn;
+        while (!(gone = processGone(program)) && msSince(sent) < 1000) {
+            waitingIn = fileText("/proc/" + std::to_string(program) + "/wchan") + ", system call " +
+                        fileText("/proc/" + std::to_string(program) + "/syscall");
             usleep(1000);
+        }
         slowest = std::max(slowest, msSince(sent));
-        ASSERT_TRUE(gone)
-            << "still running 1 s after SIGINT, " << moment << " ms into the cycle; "
-            << "waiting in " << fileText("/proc/" + std::to_string(program) + "/wchan") << ", system call "
-            << fileText("/proc/" + std::to_string(program) + "/syscall");
+        ASSERT_TRUE(gone) << "still running 1 s after SIGINT, " << moment << " ms into the cycle; waiting in "
+                          << waitingIn;
         // Under qemu-user the emulator itself, not the program, has been seen
         // to abort once in 400 interrupts with four suites side by side
         // (SIGABRT, 134): it still ended at once, which is what is tested.

@@ -31,12 +31,12 @@ Guest inGuest(const std::string &script, const std::vector<std::string> &faults 
     Guest guest;
     const char *program = getenv("PORTTEST_GUEST_PROGRAM");
     if (program == nullptr || *program == '\0') {
-        guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (test.sh sets it)";
+        guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (scripts/kernel-rig.sh sets it)";
         return guest;
     }
     const char *helper = getenv("PORTTEST_GUEST_TOOL");
     if (tool == Tool::Needed && (helper == nullptr || access(helper, X_OK) != 0)) {
-        guest.why = "PORTTEST_GUEST_TOOL names no armhf guest_tool (test.sh sets it)";
+        guest.why = "PORTTEST_GUEST_TOOL names no armhf guest_tool (scripts/kernel-rig.sh sets it)";
         return guest;
     }
     const TempFile scenario("porttest-scenario");
