@@ -20,11 +20,14 @@
 //   socketAddress(name, &addr)    the address of a board named "@...", and its
 //                                 length; 0 for a name that is not one.
 //   connectToBoard(fd, name)      connects the socket fd to the board.
+//   ringDoorbell(bell, name)      wakes the board: a datagram from the
+//                                 socket bell.
 //   setTimeout(fd, timeoutMs)     how long a send or a receive waits on fd.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -96,6 +99,17 @@ inline bool connectToBoard(int fd, const char *name)
     struct sockaddr_un addr;
     const socklen_t len = socketAddress(name, &addr);
     return len != 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), len) == 0;
+}
+
+// Wakes the board named `name` with a datagram from the socket `bell`.
+inline bool ringDoorbell(int bell, const char *name)
+{
+    char doorbell[sizeof(sockaddr_un::sun_path)];
+    struct sockaddr_un addr;
+    const int written = snprintf(doorbell, sizeof doorbell, "%s%s", name != nullptr ? name : "", kDoorbell);
+    const socklen_t len =
+        written > 0 && static_cast<size_t>(written) < sizeof doorbell ? socketAddress(doorbell, &addr) : 0;
+    return len != 0 && sendto(bell, "", 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), len) == 1;
 }
 
 inline bool setTimeout(int fd, int timeoutMs)

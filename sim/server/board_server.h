@@ -90,6 +90,9 @@ private:
     bool publishPage(std::string *error);
     void publish(int index);
     void run();
+    bool watchEvents(std::string *error);
+    bool watch(int fd, uint32_t tag, uint32_t events);
+    void armTimer(int64_t dueUs);
     int64_t nextDueUs() const;
     void followKernel();
     void opened(Node &n);
@@ -112,6 +115,13 @@ private:
     std::string name_;
     int listener_ = -1, doorbell_ = -1, inotify_ = -1, wake_ = -1, reportWanted_ = -1;
     int connectionSet_ = -1; // an epoll set nobody waits on: read when the board wakes
+    // What the board's thread waits on: the masters (tagged with their
+    // index), then its own five.
+    int boardSet_ = -1, timer_ = -1;
+    static constexpr int64_t kFired = INT64_MIN;
+    int64_t armedUs_ = -1; // the deadline on the timer: -1 none, kFired gone off
+    static constexpr int kOwnEvents = 5;
+    static constexpr uint32_t kListenerTag = board::kNodes, kWakeTag = board::kNodes + 1, kOtherTag = board::kNodes + 2;
     int watches_[board::kNodes] = {};
     std::vector<int> connections_;
     std::vector<Question> questions_;

@@ -69,14 +69,17 @@ bool outerBoardAnswers()
 {
     const char *name = getenv(protocol::kBoardVariable);
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const int bell = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const protocol::Request hello;
     protocol::Reply reply;
-    const bool answers = fd >= 0 && name != nullptr && protocol::setTimeout(fd, 1000) &&
+    const bool answers = fd >= 0 && bell >= 0 && name != nullptr && protocol::setTimeout(fd, 1000) &&
                          protocol::connectToBoard(fd, name) &&
                          send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == sizeof hello &&
-                         recv(fd, &reply, sizeof reply, 0) == sizeof reply && reply.magic == protocol::kMagic;
-    if (fd >= 0)
-        close(fd);
+                         protocol::ringDoorbell(bell, name) && recv(fd, &reply, sizeof reply, 0) == sizeof reply &&
+                         reply.magic == protocol::kMagic;
+    for (int own : {fd, bell})
+        if (own >= 0)
+            close(own);
     return answers;
 }
 

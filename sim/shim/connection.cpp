@@ -74,10 +74,7 @@ int ownSocket(int type)
 // Wakes boardsim, which then reads every connection.
 bool ring()
 {
-    struct sockaddr_un door;
-    const std::string name = std::string(getenv(protocol::kBoardVariable)) + protocol::kDoorbell;
-    const socklen_t len = protocol::socketAddress(name.c_str(), &door);
-    return sendto(bell, "", 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&door), len) == 1;
+    return protocol::ringDoorbell(bell, getenv(protocol::kBoardVariable));
 }
 
 // A full connection (a board that has not read it for a while) takes a

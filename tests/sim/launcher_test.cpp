@@ -18,8 +18,8 @@ namespace {
 // A folder of the suite's own, holding what the cases point boardsim at,
 // made before the first case and removed after the last. "{dir}" in a case
 // stands for it; "{node_probe}" for the node probe as boardsim is given it,
-// "{probe}" for its command line in a shell (through the emulator, in a
-// cross build).
+// "{probe}" and "{boardsim}" for command lines in a shell (through the
+// emulator, in a cross build).
 std::string fixtureDir;
 
 void makeFixture()
@@ -42,13 +42,20 @@ void makeFixture()
     chmod((dir + "/setuid").c_str(), 04755);
 }
 
+std::string shellWords(const std::vector<std::string> &words)
+{
+    std::string line;
+    for (const std::string &word : words)
+        line += (line.empty() ? "" : " ") + word;
+    return line;
+}
+
 std::string filled(std::string text)
 {
-    std::string probe;
-    for (const std::string &word : targetCommand({NODE_PROBE}))
-        probe += (probe.empty() ? "" : " ") + word;
-    for (const auto &[mark, value] :
-         {std::pair<std::string, std::string>{"{dir}", fixtureDir}, {"{probe}", probe}, {"{node_probe}", NODE_PROBE}})
+    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"{dir}", fixtureDir},
+                                      {"{probe}", shellWords(targetCommand({NODE_PROBE}))},
+                                      {"{boardsim}", shellWords(targetCommand({BOARDSIM_BINARY}))},
+                                      {"{node_probe}", NODE_PROBE}})
         for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark))
             text.replace(at, mark.size(), value);
     return text;
@@ -252,6 +259,21 @@ INSTANTIATE_TEST_SUITE_P(
               kOnTheBoard,
               0,
               {"BOARDSIM_BOARD=/proc/self/fd/0"}},
+        // boardsim inside boardsim runs on the outer board, with its library
+        // even if the caller took it out of the environment.
+        Input{
+            "InsideAnotherWithoutItsLibrary",
+            {"--report", "{dir}/outer", "--", "sh", "-c", "env -u LD_PRELOAD {boardsim} -- {probe} open /dev/ttyT8Sy5"},
+            kOnTheBoard,
+            0,
+            {},
+            "",
+            "{dir}/outer",
+            "ttyT8Sy5 opens=1 closes=1 "},
+        Input{"InsideAnotherWithOptions",
+              {"--", "sh", "-c", "exec {boardsim} --fault COM2=late -- true"},
+              "boardsim: already on a simulated board (boardsim inside boardsim): give the options to the outer one\n",
+              2},
         // Under the board: a program whose board does not answer, or whose
         // page is not boardsim's, gets no node and one line why; a page that
         // is an empty file faults nothing.
