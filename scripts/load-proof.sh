@@ -28,7 +28,9 @@ for round in $(seq "$rounds"); do
         "load $(cut -d' ' -f1 /proc/loadavg), $((SECONDS - start)) s"
     if [ $ok = no ]; then
         failed=$((failed + 1))
-        grep -h -A30 'Failure$' build/load-normal.log build/load-sanitize.log | head -80
+        # Each failure as the test printed it, to its test's FAILED line.
+        awk '/Failure$/ { on = 1 } on { print } /^\[  FAILED  \]/ { on = 0 }' build/load-normal.log \
+            build/load-sanitize.log | head -80
     fi
 done
 echo "$((rounds - failed)) of $rounds rounds passed"
