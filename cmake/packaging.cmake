@@ -72,9 +72,18 @@ if(GIT_FOUND)
   execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     OUTPUT_VARIABLE last_commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
+# A package made without dpkg-shlibdeps would name no dependency at all, and
+# CPack cannot make one without file: cpack stops, and says what to install.
 set(package_config ${CMAKE_BINARY_DIR}/package-config.cmake)
 file(WRITE ${package_config} "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND NOT \"${last_commit_time}\" STREQUAL \"\")
   set(ENV{SOURCE_DATE_EPOCH} ${last_commit_time})
+endif()
+if(CPACK_GENERATOR STREQUAL \"DEB\")
+  find_program(shlibdeps dpkg-shlibdeps)
+  find_program(file_utility file)
+  if(NOT shlibdeps OR NOT file_utility)
+    message(FATAL_ERROR \"cpack -G DEB needs dpkg-shlibdeps and file: apt-get install dpkg-dev file\")
+  endif()
 endif()
 ")
 set(CPACK_PROJECT_CONFIG_FILE ${package_config})

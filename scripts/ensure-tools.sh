@@ -36,6 +36,7 @@ ensure_tools() {
         command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
         command -v qemu-arm >/dev/null && command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
         command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+        command -v file >/dev/null || missing+=(file)
         command -v lintian >/dev/null || missing+=(lintian)
         command -v fakeroot >/dev/null || missing+=(fakeroot)
         command -v man >/dev/null || missing+=(man-db)
@@ -55,7 +56,13 @@ ensure_tools() {
     [ ${#missing[@]} -eq 0 ] && return 0
 
     if [ "$(id -u)" -ne 0 ]; then
-        echo "missing: ${missing[*]} (run as root, or: sudo apt-get install ${missing[*]})" >&2
+        echo "missing: ${missing[*]}" >&2
+        echo "run as root, or:" >&2
+        for arch in "${arches[@]}"; do
+            echo "  sudo dpkg --add-architecture $arch" >&2
+        done
+        echo "  sudo apt-get update" >&2
+        echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
         exit 1
     fi
     echo "installing: ${missing[*]}" >&2

@@ -1,7 +1,10 @@
-// porttest on Debian's armmp kernel in a virtual ARM computer: the kernel's
-// own 8250 and PL011 drivers under COM2's six nodes, where every other test
-// has pseudo-terminals. Each test boots the guest once (about 5 s without
-// acceleration) and reads back what the scenario printed on its console.
+// porttest on Debian's own ARM kernels in a virtual ARM computer, 32-bit
+// (armmp) and 64-bit (arm64): the kernel's own 8250, PL011 and USB serial
+// drivers under COM2's six nodes, where every other test has
+// pseudo-terminals. The porttest there is the statically linked file of that
+// architecture, as a bench without Debian installs it. Each test boots the
+// guest once (about 5 s without acceleration) and reads back what the
+// scenario printed on its console.
 #include "bench.h"
 
 #include <gtest/gtest.h>
@@ -24,26 +27,33 @@ struct Guest {
 
 enum class Tool { None, Needed };
 
-// Runs `script` in the guest with $NODES naming COM2's six nodes, and, with
-// Tool::Needed, guest_tool on its PATH.
-Guest inGuest(const std::string &script, const std::vector<std::string> &faults = {}, Tool tool = Tool::None)
+// The architecture's porttest and guest tool, as scripts/kernel-rig.sh
+// names them: PORTTEST_GUEST_PROGRAM_armhf and so on.
+std::string fileFor(const char *what, const std::string &arch)
+{
+    const char *path = getenv((std::string("PORTTEST_GUEST_") + what + "_" + arch).c_str());
+    return path != nullptr ? path : "";
+}
+
+// Runs `script` in the guest of `arch` with $NODES naming COM2's six nodes
+// and $SPARE_IRQ an interrupt line nothing drives, and, with Tool::Needed,
+// guest_tool on its PATH.
+Guest inGuest(const std::string &arch, const std::string &script, const std::vector<std::string> &faults = {},
+              Tool tool = Tool::None)
 {
     Guest guest;
-    const char *program = getenv("PORTTEST_GUEST_PROGRAM");
-    if (program == nullptr || *program == '\0') {
-        guest.why = "PORTTEST_GUEST_PROGRAM names no armhf porttest (scripts/kernel-rig.sh sets it)";
-        return guest;
-    }
-    const char *helper = getenv("PORTTEST_GUEST_TOOL");
-    if (tool == Tool::Needed && (helper == nullptr || access(helper, X_OK) != 0)) {
-        guest.why = "PORTTEST_GUEST_TOOL names no armhf guest_tool (scripts/kernel-rig.sh sets it)";
+    const std::string program = fileFor("PROGRAM", arch), helper = fileFor("TOOL", arch);
+    if (program.empty() || (tool == Tool::Needed && access(helper.c_str(), X_OK) != 0)) {
+        guest.why = "PORTTEST_GUEST_PROGRAM_" + arch + " or PORTTEST_GUEST_TOOL_" + arch +
+                    " names no file (scripts/kernel-rig.sh sets them)";
         return guest;
     }
     const TempFile scenario("porttest-scenario");
     std::ofstream(scenario.path) << script;
-    std::vector<std::string> argv = {RIG_SCRIPT, UART_PLUG, UART_LINES, program, scenario.path};
+    std::vector<std::string> argv = {RIG_SCRIPT, arch, UART_PLUG, UART_LINES, program, scenario.path};
     for (const std::string &fault : faults)
         argv.insert(argv.end(), {"--fault", fault});
+    setenv("PORTTEST_GUEST_TOOL", helper.c_str(), 1);
     const Finished run = runToEnd(argv);
     guest.why = run.output + describeStatus(run.status);
     if (exitCode(run.status) == 77)
@@ -60,6 +70,9 @@ Guest inGuest(const std::string &script, const std::vector<std::string> &faults 
 #define BOOT_OR_SKIP(guest)                                                                                            \
     if (!(guest).ran)                                                                                                  \
     GTEST_SKIP() << (guest).why
+
+// Each test on both architectures.
+class KernelDrivers : public testing::TestWithParam<std::string> {};
 
 // Every node set to settings of its own (9600 7E2), which a cycle must give
 // back; their stty -g before and after, one line a node.
@@ -84,9 +97,9 @@ std::string linesAfter(const std::string &text, const std::string &prefix)
 // RTS and DTR asserted, and the 8250 driver drops both on the last close
 // (HUPCL is set on a serial port by default). The PL011 carries no modem
 // lines in the emulator, so its lines never move.
-TEST(KernelDrivers, AHealthyPortPassesEveryCycle)
+TEST_P(KernelDrivers, AHealthyPortPassesEveryCycle)
 {
-    const Guest guest = inGuest("printf 2222q | porttest; echo \"status $?\"\n");
+    const Guest guest = inGuest(GetParam(), "printf 2222q | porttest; echo \"status $?\"\n");
     BOOT_OR_SKIP(guest);
     EXPECT_EQ(guest.console, kBanner + kPass + kPass + kPass + kPass + "status 0\n") << guest.why;
 
@@ -103,11 +116,11 @@ TEST(KernelDrivers, AHealthyPortPassesEveryCycle)
 
 // Five faults on the host side of the UARTs, one on each checked line or
 // path: the kernel's drivers must report them as the simulated board does.
-TEST(KernelDrivers, EachFaultGivesItsOwnFailLine)
+TEST_P(KernelDrivers, EachFaultGivesItsOwnFailLine)
 {
     const std::vector<std::string> faults = {"ttyT8Sy0=cts-high", "ttyT9Sy0=cts-low", "ttyT8Sy8=dcd-high",
                                              "ttyT9Sy8=dcd-low", "ttyT8Sy16=no-echo"};
-    const Guest guest = inGuest("printf 2q | porttest; echo \"status $?\"\n", faults);
+    const Guest guest = inGuest(GetParam(), "printf 2q | porttest; echo \"status $?\"\n", faults);
     BOOT_OR_SKIP(guest);
     const std::string cycle =
         lineFailure(nodePath(8, 0, 0), "CTS->RTS", "low") + lineFailure(nodePath(8, 1, 0), "DTR->DCD", "low") +
@@ -123,9 +136,10 @@ TEST(KernelDrivers, EachFaultGivesItsOwnFailLine)
 }
 
 // stty -g before and after: every field of each node's termios, in hex.
-TEST(KernelDrivers, EachNodeGetsItsOwnSettingsBack)
+TEST_P(KernelDrivers, EachNodeGetsItsOwnSettingsBack)
 {
-    const Guest guest = inGuest(kSetOwnSettings + kSettingsBefore +
+    const Guest guest =
+        inGuest(GetParam(), kSetOwnSettings + kSettingsBefore +
                                 "printf 2q | porttest >/dev/null; echo \"status $?\"\n" + kSettingsAfter);
     BOOT_OR_SKIP(guest);
     const std::string before = linesAfter(guest.console, "before "), after = linesAfter(guest.console, "after ");
@@ -151,30 +165,32 @@ TEST(KernelDrivers, EachNodeGetsItsOwnSettingsBack)
 // guest over one and five cycles, from /proc/uptime (10 ms steps), so that
 // starting the program does not count. The bounds are loose: the emulator
 // shares a busy machine.
-TEST(KernelDrivers, AHealthyCycleLastsAboutItsFixedWaits)
+TEST_P(KernelDrivers, AHealthyCycleLastsAboutItsFixedWaits)
 {
-    const Guest guest = inGuest("read t0 x </proc/uptime; printf 2q | porttest >/dev/null\n"
-                                "read t1 x </proc/uptime; printf 22222q | porttest >/dev/null\n"
-                                "read t2 x </proc/uptime; echo \"uptime $t0 $t1 $t2\"\n");
+    const Guest guest = inGuest(GetParam(), "read t0 x </proc/uptime; printf 2q | porttest >/dev/null\n"
+                                            "read t1 x </proc/uptime; printf 22222q | porttest >/dev/null\n"
+                                            "read t2 x </proc/uptime; echo \"uptime $t0 $t1 $t2\"\n");
     BOOT_OR_SKIP(guest);
     double t0 = 0, t1 = 0, t2 = 0;
     std::istringstream uptimes(linesAfter(guest.console, "uptime "));
     ASSERT_TRUE(uptimes >> t0 >> t1 >> t2) << guest.why;
     const double cycleMs = ((t2 - t1) - (t1 - t0)) / 4 * 1000;
     const double ratio = cycleMs / 480;
-    printf("healthy cycle in the guest: %.0f ms, %.3f of the 480 ms of fixed waits\n", cycleMs, ratio);
+    printf("%s: healthy cycle: %.0f ms, x%.3f its 480 ms of fixed waits\n", GetParam().c_str(), cycleMs, ratio);
     RecordProperty("cycle_to_fixed_waits", std::to_string(ratio));
     EXPECT_GE(ratio, 0.95) << guest.why;
     EXPECT_LE(ratio, 1.5) << guest.why;
 }
 
-// A UART whose interrupt is dead: moved to the other PCI card's line, which
-// is silent while that card's port is closed. Its transmitter never drains,
+// A UART whose interrupt is dead: moved to the 1-port PCI card's line, which
+// is silent while that card's port is closed (or, on arm64, where it has
+// none). Its transmitter never drains,
 // so a plain close waits the serial core's closing_wait (30 s); porttest
 // discards the queue first and goes on.
-TEST(KernelDrivers, ADeadTransmitterNeitherHangsTheCycleNorChangesASetting)
+TEST_P(KernelDrivers, ADeadTransmitterNeitherHangsTheCycleNorChangesASetting)
 {
-    const Guest guest = inGuest("guest_tool irq /dev/ttyT8Sy0 $(guest_tool irq /dev/ttyT9Sy8)\n"
+    const Guest guest = inGuest(GetParam(),
+                                "guest_tool irq /dev/ttyT8Sy0 $SPARE_IRQ\n"
                                 "guest_tool stall /dev/ttyT8Sy0\n" +
                                     kSetOwnSettings + kSettingsBefore +
                                     "read t0 x </proc/uptime; printf 2q | porttest; echo \"status $?\"\n"
@@ -188,7 +204,7 @@ TEST(KernelDrivers, ADeadTransmitterNeitherHangsTheCycleNorChangesASetting)
     std::string word;
     std::istringstream stall(linesAfter(guest.console, "stall "));
     ASSERT_TRUE(stall >> word >> sent >> word >> queued >> word >> closeS) << guest.why;
-    printf("a plain close with %d of %d bytes queued on the dead UART took %.1f s\n", queued, sent, closeS);
+    printf("%s: dead UART, a close with %d of %d bytes queued: %.1f s\n", GetParam().c_str(), queued, sent, closeS);
     EXPECT_GT(queued, 0) << guest.why;
     EXPECT_GE(closeS, 25) << "the dead interrupt did not stall the close" << guest.why;
 
@@ -201,17 +217,18 @@ TEST(KernelDrivers, ADeadTransmitterNeitherHangsTheCycleNorChangesASetting)
     // The healthy cycle's 480 ms of fixed waits, and the dead node's 100 ms
     // pattern wait that a healthy one cuts short.
     const double cycleMs = (t1 - t0) * 1000;
-    printf("the cycle with the dead UART took %.0f ms\n", cycleMs);
+    printf("%s: dead UART, the cycle: %.0f ms\n", GetParam().c_str(), cycleMs);
     EXPECT_LE(cycleMs, 580 + 1000) << guest.why;
     EXPECT_EQ(linesAfter(guest.console, "after "), linesAfter(guest.console, "before ")) << guest.why;
 }
 
 // Ctrl-C at three moments of a cycle: each node, the one under test
 // included, keeps its own settings.
-TEST(KernelDrivers, AnInterruptMidCycleLeavesEveryNodesSettings)
+TEST_P(KernelDrivers, AnInterruptMidCycleLeavesEveryNodesSettings)
 {
     const Guest guest =
-        inGuest(kSetOwnSettings + kSettingsBefore +
+        inGuest(GetParam(),
+                kSetOwnSettings + kSettingsBefore +
                     "for ms in 30 150 350; do guest_tool interrupt $ms porttest; done\n" + kSettingsAfter,
                 {}, Tool::Needed);
     BOOT_OR_SKIP(guest);
@@ -226,15 +243,18 @@ TEST(KernelDrivers, AnInterruptMidCycleLeavesEveryNodesSettings)
 // every open, so the copy testing a node may see its lines jump when the
 // other's open lands on its handshake check: any FAIL line that is not a
 // busy one must name a node the other copy found busy.
-TEST(KernelDrivers, TwoCopiesOnOnePortNeverTestOneNodeTogether)
+TEST_P(KernelDrivers, TwoCopiesOnOnePortNeverTestOneNodeTogether)
 {
     const std::string copy = "( (sleep 1; printf 2q) | porttest; echo \"exit $?\" ) >/out-";
-    const Guest guest =
-        inGuest(kSetOwnSettings + kSettingsBefore + copy + "a &\n" + copy + "b &\nwait\n" +
-                "for c in a b; do while read -r l; do echo \"$c $l\"; done </out-$c; done\n" + kSettingsAfter);
+    const Guest guest = inGuest(
+        GetParam(), kSetOwnSettings + kSettingsBefore + copy + "a &\n" + copy + "b &\nwait\n" +
+                        "for c in a b; do while read -r l; do echo \"$c $l\"; done </out-$c; done\n" + kSettingsAfter);
     BOOT_OR_SKIP(guest);
     for (const char *c : {"a", "b"})
         EXPECT_EQ(linesAfter(guest.console, std::string(c) + " exit "), "0\n") << guest.why;
     EXPECT_EQ(twoCopiesBreakTheLock(linesAfter(guest.console, "a "), linesAfter(guest.console, "b ")), "") << guest.why;
     EXPECT_EQ(linesAfter(guest.console, "after "), linesAfter(guest.console, "before ")) << guest.why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Arm, KernelDrivers, testing::Values("armhf", "arm64"),
+                         [](const testing::TestParamInfo<std::string> &info) { return info.param; });

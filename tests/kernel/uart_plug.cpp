@@ -2,8 +2,9 @@
 //
 //   uart_plug LINES_LIBRARY [--fault NODE=KIND]... -- EMULATOR [ARGS...]
 //
-// Makes a pseudo-terminal for each of COM2's six nodes, adds the emulated
-// UARTs on them to the emulator's command line and runs it. The emulator
+// Makes a pseudo-terminal for each of COM2's six nodes, adds a chardev on
+// each to the emulator's command line, named after the node (ttyT8Sy0...),
+// and runs it; the emulator's own options put them on its UARTs. The emulator
 // drives the guest's UARTs onto the ptys' slaves; this program holds the
 // masters and plays the simulated board's own plug on each (family 9 loses
 // leading FF bytes, faults as given), and the
@@ -30,10 +31,7 @@
 
 namespace {
 
-// COM2's six nodes in the order the guest's UARTs come up: the four ports of
-// a 4-port PCI card (ttyS0-3), a 1-port card (ttyS4) and the board's own
-// PL011 (ttyAMA0). The PL011 carries no modem lines in the emulator, so it
-// stands in for a bank-2 node, which is wired for data only.
+// COM2's six nodes, in turn order.
 const int kCom2Nodes[] = {0, 8, 16, 24, 32, 40};
 constexpr int kUarts = sizeof kCom2Nodes / sizeof kCom2Nodes[0];
 
@@ -67,10 +65,11 @@ void transmit(Uart &u, unsigned faults)
 {
     struct termios t;
     const int baud = tcgetattr(u.keep, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;
-    while (u.plug.transmit(u.master, board::nodeFamily(u.node), faults, baud, monotonicUs()) > 0) {
-    }
+    u.plug.transmit(u.master, board::nodeFamily(u.node), faults, baud, monotonicUs());
 }
 
+// The emulator's command line, and a pty chardev for each node, named after
+// it: the caller's device options put each on a UART.
 pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, const char *library)
 {
     std::vector<std::string> args;
@@ -78,15 +77,13 @@ pid_t startEmulator(char **argv, const Uart *uarts, const unsigned *faults, cons
         args.emplace_back(*arg);
     std::string lines;
     for (int i = 0; i < kUarts; i++) {
-        args.insert(args.end(), {"-chardev", "serial,id=uart" + std::to_string(i) + ",path=" + uarts[i].slavePath});
         char entry[80], name[16];
         board::nodeName(uarts[i].node, name, sizeof name);
+        args.insert(args.end(), {"-chardev", std::string("serial,id=") + name + ",path=" + uarts[i].slavePath});
         snprintf(entry, sizeof entry, "%s=%s:%d:%x;", uarts[i].slavePath, name, board::nodeBank(uarts[i].node),
                  faults[uarts[i].node]);
         lines += entry;
     }
-    args.insert(args.end(), {"-device", "pci-serial-4x,chardev1=uart0,chardev2=uart1,chardev3=uart2,chardev4=uart3",
-                             "-device", "pci-serial,chardev=uart4", "-serial", "chardev:uart5"});
 
     const pid_t pid = fork();
     if (pid != 0)
