@@ -38,7 +38,7 @@ failedOutput() {
         "$log" | while IFS= read -r name; do
         echo "-- $name:"
         awk -v name="$name" '
-            index($0, "Test #") && index($0, " " name " ") && index($0, "***") { on = 1; print; next }
+            /Test +#[0-9]+: / && index($0, " " name " ") && index($0, "***") { on = 1; print; next }
             on && (/^ +Start +[0-9]+: / || /^ *[0-9]+\/[0-9]+ Test +#/ || /^[0-9]+% tests passed/) { on = 0 }
             on' "$log"
     done
