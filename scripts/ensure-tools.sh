@@ -56,7 +56,7 @@ ensure_tools() {
     [ ${#missing[@]} -eq 0 ] && return 0
 
     if [ "$(id -u)" -ne 0 ]; then
-        echo "missing: ${missing[*]}" >&2
+        echo "missing: ${missing[*]}" | fold -s -w 79 >&2
         echo "run as root, or:" >&2
         for arch in "${arches[@]}"; do
             echo "  sudo dpkg --add-architecture $arch" >&2
@@ -65,7 +65,7 @@ ensure_tools() {
         echo "  sudo apt-get install --no-install-recommends ${missing[*]}" >&2
         exit 1
     fi
-    echo "installing: ${missing[*]}" >&2
+    echo "installing: ${missing[*]}" | fold -s -w 79 >&2
     for arch in "${arches[@]}"; do
         dpkg --add-architecture "$arch"
     done
