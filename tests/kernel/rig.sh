@@ -56,6 +56,7 @@ esac
 command -v "${emulator[0]}" >/dev/null || unavailable "${emulator[0]} is not installed"
 command -v cpio >/dev/null || unavailable "cpio is not installed"
 [ -x "$porttest" ] || unavailable "no $arch porttest at $porttest"
+! readelf -l "$porttest" | grep -q INTERP || unavailable "$porttest is not statically linked"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -86,9 +87,9 @@ if [ ! -f "$cache/version" ]; then
 fi
 flock -u 9
 
-# The initramfs: busybox, the program (statically linked, or with the
-# target's multiarch C libraries it needs), the modules in the order they
-# load, the nodes to make, the init script and the scenario.
+# The initramfs: busybox, the program (statically linked: the guest has no
+# C library), the modules in the order they load, the nodes to make, the
+# init script and the scenario.
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,lib/modules}
 cp "$cache/busybox" "$root/bin/"
@@ -103,15 +104,6 @@ echo "$nodes" | xargs -n 3 >"$root/nodes"
 cp "$porttest" "$root/bin/porttest"
 if [ -n "${PORTTEST_GUEST_TOOL:-}" ]; then
     cp "$PORTTEST_GUEST_TOOL" "$root/bin/guest_tool"
-fi
-if readelf -l "$porttest" | grep -q INTERP; then
-    triplet=$(case $arch in armhf) echo arm-linux-gnueabihf ;; *) echo aarch64-linux-gnu ;; esac)
-    loader=$(readelf -l "$porttest" | sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
-    mkdir -p "$root/$(dirname "$loader")" "$root/lib/$triplet"
-    cp -L "$loader" "$root/$loader"
-    for lib in $(readelf -d "$porttest" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
-        cp -L "/usr/lib/$triplet/$lib" "$root/lib/$triplet/" || unavailable "the target's $lib is not installed"
-    done
 fi
 cp "$here/guest_init.sh" "$root/init"
 cp "$scenario" "$root/scenario"
