@@ -29,8 +29,10 @@ for round in $(seq "$rounds"); do
     if [ $ok = no ]; then
         failed=$((failed + 1))
         # Each failure as the test printed it, to its test's FAILED line.
-        awk '/Failure$/ { on = 1 } on { print } /^\[  FAILED  \]/ { on = 0 }' build/load-normal.log \
-            build/load-sanitize.log | head -80
+        # awk stops at the 80th line itself: a `| head` would end it with
+        # SIGPIPE, and with it, under pipefail, the whole script.
+        awk '/Failure$/ { on = 1 } on && shown < 80 { print; shown++ } /^\[  FAILED  \]/ { on = 0 }' \
+            build/load-normal.log build/load-sanitize.log
     fi
 done
 echo "$((rounds - failed)) of $rounds rounds passed"
