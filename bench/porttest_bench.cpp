@@ -6,15 +6,21 @@
 #include "serial.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -159,6 +165,60 @@ void sleepLateness(const char *what, int n)
     row(what, late.size(), statsOf(late), "", "");
 }
 
+// A pseudo-terminal's round trip with nothing of the board in it: a thread
+// sends every byte its master gets straight back, at real-time priority
+// where that is allowed and waking on the master edge-triggered, as
+// boardsim's plug does; the far end writes one byte and waits for it with
+// readt, as porttest's probe does. Both ways the bytes pass through the
+// kernel's worker for pseudo-terminals, so a round trip past 10 ms here is
+// the machine's, and would fail a healthy node's probe whatever the board
+// did.
+void bareEcho(const char *what, int n)
+{
+    PseudoTerminal pty;
+    struct termios raw;
+    tcgetattr(pty.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(pty.slave, TCSANOW, &raw);
+    std::atomic<bool> done{false};
+    std::thread plug([&] {
+        const struct sched_param lowest = {sched_get_priority_min(SCHED_FIFO)};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest);
+        const int set = epoll_create1(EPOLL_CLOEXEC);
+        struct epoll_event event = {};
+        event.events = EPOLLIN | EPOLLET;
+        epoll_ctl(set, EPOLL_CTL_ADD, pty.master, &event);
+        while (!done)
+            if (epoll_wait(set, &event, 1, 20) == 1) {
+                unsigned char bytes[64];
+                const ssize_t got = read(pty.master, bytes, sizeof bytes);
+                if (got > 0 && write(pty.master, bytes, static_cast<size_t>(got)) != got)
+                    break;
+            }
+        close(set);
+    });
+    std::vector<double> trips;
+    int over10 = 0;
+    for (int i = 0; i < n; i++) {
+        const unsigned char probe = 'w';
+        unsigned char back;
+        uint32_t timeout = 100;
+        const auto start = Clock::now();
+        if (write(pty.slave, &probe, 1) != 1)
+            break;
+        readt(pty.slave, &back, 1, &timeout);
+        trips.push_back(msSince(start)); // an echo that never came counts its 100 ms
+        over10 += trips.back() > 10;
+        usleep(1000);
+    }
+    done = true;
+    plug.join();
+    if (trips.empty())
+        return;
+    row(what, trips.size(), statsOf(trips), "max < 10 ms", met(over10 == 0));
+    printf("  over 10 ms: %d of %zu\n", over10, trips.size());
+}
+
 // Two processes that keep both cores busy while they live.
 std::vector<pid_t> loadBothCores()
 {
@@ -216,9 +276,11 @@ int main(int argc, char **argv)
     cycles("silent port", {"--fault", "COM2=no-echo"}, kSilentFixedMs, std::max(1, n / 2), "Ready for next test\n");
     lateness("readt past deadline, idle (ms)", 10 * n);
     sleepLateness("  nanosleep, same wait (ms)", 10 * n);
+    bareEcho("pty echo, no board, idle (ms)", 100 * n);
     const std::vector<pid_t> hogs = loadBothCores();
     lateness("readt past deadline, loaded (ms)", 10 * n);
     sleepLateness("  nanosleep, same wait (ms)", 10 * n);
+    bareEcho("pty echo, no board, loaded (ms)", 100 * n);
     cycles("loaded cycle", {}, kPassingFixedMs, std::max(1, n / 2), "PASS: All tests\n");
     for (const pid_t hog : hogs) {
         kill(hog, SIGKILL);
