@@ -31,7 +31,7 @@ for round in $(seq "$rounds"); do
         # Each failure as the test printed it, to its test's FAILED line.
         # awk stops at the 80th line itself: a `| head` would end it with
         # SIGPIPE, and with it, under pipefail, the whole script.
-        awk '/Failure$/ { on = 1 } on && shown < 80 { print; shown++ } /^\[  FAILED  \]/ { on = 0 }' \
+        awk '/: Failure$/ { on = 1 } on && shown < 80 { print; shown++ } /^\[  FAILED  \]/ { on = 0 }' \
             build/load-normal.log build/load-sanitize.log
     fi
 done
