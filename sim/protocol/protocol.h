@@ -55,6 +55,7 @@ enum class Ask : uint32_t {
     FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost
     FileOpened,  // a not-a-tty node's file opened
     FileClosed,  // and closed, value bytes long
+    Opened,      // the node opened; value: its lines and frame then, as Lines
 };
 
 struct Request {

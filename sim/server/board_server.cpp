@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -306,14 +307,40 @@ int64_t BoardServer::nextDueUs() const
     return next;
 }
 
+namespace {
+
+// While no descriptor of a node's slave is open, its master hangs up.
+bool slaveOpen(int master)
+{
+    struct pollfd p = {master, 0, 0};
+    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
+bool openFollows(int wd, const char *at, const char *end)
+{
+    for (const struct inotify_event *e; at < end; at += sizeof *e + e->len) {
+        e = reinterpret_cast<const struct inotify_event *>(at);
+        if (e->wd == wd && (e->mask & IN_OPEN))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 // Every open and close of a node's slave, in the order the kernel made them.
 // A program's changes to a node come before its close: with the close told,
-// they are all there to be read first.
+// they are all there to be read first. The kernel tells two like events
+// that no read came between as one, so where the count and the slave's own
+// state disagree, the slave's state holds: a count that falls to nothing
+// while the slave is open (and no open follows) lost an open, and a slave
+// with no descriptor left after closes lost a close.
 void BoardServer::followKernel()
 {
     alignas(struct inotify_event) char events[4096];
     for (ssize_t len; (len = read(inotify_, events, sizeof events)) > 0;) {
         readConnections();
+        bool closed[board::kNodes] = {};
         for (char *at = events; at < events + len;) {
             const auto *event = reinterpret_cast<const struct inotify_event *>(at);
             at += sizeof *event + event->len;
@@ -321,23 +348,31 @@ void BoardServer::followKernel()
             if (index == board::kNodes)
                 continue;
             Node &n = nodes_[index];
-            if (event->mask & IN_OPEN)
-                opened(n);
+            n.openFiles += (event->mask & IN_OPEN) != 0;
             if ((event->mask & IN_CLOSE) && n.openFiles > 0) {
                 n.record.closes++;
-                if (--n.openFiles == 0)
+                closed[index] = true;
+                if (--n.openFiles == 0 && slaveOpen(n.master) && !openFollows(event->wd, at, events + len))
+                    n.openFiles = 1;
+                else if (n.openFiles == 0)
                     lastClose(index);
                 changed();
             }
         }
+        for (int i = 0; i < board::kNodes; i++)
+            if (closed[i] && nodes_[i].openFiles > 0 && !slaveOpen(nodes_[i].master)) {
+                nodes_[i].openFiles = 0;
+                lastClose(i);
+                changed();
+            }
     }
 }
 
-// Its settings at its first open are those it had while closed: nobody can
+// Counted as programs tell it: the kernel may tell two opens as one. Its
+// settings at its first open are those it had while closed: nobody can
 // change them then.
 void BoardServer::opened(Node &n)
 {
-    n.openFiles++;
     n.record.opens++;
     n.record.order = ++openOrder_;
     if (n.record.first[0] == '-') {
@@ -365,6 +400,7 @@ void BoardServer::lastClose(int index)
     if (hupcl)
         n.lines &= ~(protocol::kRts | protocol::kDtr);
     n.record.lastClose = hupcl ? LastClose::Dropped : LastClose::Kept;
+    n.record.closes = std::max(n.record.closes, n.record.opens); // every open has closed
     publish(index);
 }
 

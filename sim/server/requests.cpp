@@ -79,7 +79,9 @@ void BoardServer::apply(const protocol::Request &change)
 {
     using protocol::Ask;
     Node &n = nodes_[change.node];
-    if (change.ask == Ask::Lines) {
+    if (change.ask == Ask::Opened)
+        opened(n);
+    if (change.ask == Ask::Lines || change.ask == Ask::Opened) {
         n.lines = static_cast<uint32_t>(change.value) & (protocol::kRts | protocol::kDtr | board::kHeldFrame);
         publish(change.node);
     } else if (change.ask == Ask::FlushOutput) {
@@ -89,13 +91,12 @@ void BoardServer::apply(const protocol::Request &change)
         // kernel's sight: the program tells its open and its close.
         if (change.ask == Ask::FileOpened) {
             snprintf(n.record.first, sizeof n.record.first, "not-a-tty");
-            n.record.opens++;
-            n.record.order = ++openOrder_;
+            opened(n);
         } else {
             n.record.closes++;
             n.record.written += change.value;
+            changed();
         }
-        changed();
     }
 }
 

@@ -59,7 +59,7 @@ static void beginSession(int fd, int index)
         wiring::drive(&s.wires, TIOCM_RTS | TIOCM_DTR, monotonicUs(real::clock_gettime), wiring::kFollowUs);
         s.lines |= protocol::kRts | protocol::kDtr;
     }
-    tell(protocol::Ask::Lines, index, static_cast<int>(s.lines));
+    tell(protocol::Ask::Opened, index, static_cast<int>(s.lines));
 }
 
 // The board's page says whether the node opens (its faults) and which

@@ -72,7 +72,9 @@ TEST(OneBoard, TwoCopiesOnOnePortNeverTestOneNodeTogether)
 
 TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
 {
-    // On one board: a forked child closes its copy of a node; a program is
+    // On one board: a forked child closes its copy of a node; opens and
+    // closes happen while boardsim is stopped (the kernel tells each pair as
+    // one); a program is
     // stopped (SIGSTOP) in the middle of its work on another while porttest
     // runs a cycle; porttest is killed outright in the middle of a node's
     // turn; then a second porttest is in the middle of one when boardsim
@@ -81,6 +83,7 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     const TempReport report;
     Child child;
     const std::string script = "$PROBE forkclose /dev/ttyT8Sy5\n"
+                               "$PROBE twins /dev/ttyT8Sy7 $PPID\n"
                                "$PROBE busy /dev/ttyT8Sy6 & echo \"busy $!\"\n"
                                "exec 3<&0\n"
                                "\"$@\" <&3 & echo \"porttest $!\"; wait $!; echo \"porttest ended $?\"\n"
@@ -105,6 +108,7 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
         return first + nextLine();
     };
     EXPECT_EQ(nextLine(), "FF FF 61 62 63 rts=1 dtr=1\n") << "the parent still has the node";
+    EXPECT_EQ(nextLine(), "FF FF 61 62 63 \n") << "two closes of three are not the last";
     const auto pidAfter = [&](const std::string &word) {
         const std::string line = nextLine();
         return line.rfind(word, 0) == 0 ? static_cast<pid_t>(std::stoi(line.substr(word.size()))) : -1;
@@ -144,4 +148,7 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     EXPECT_EQ(killed.rtsNow + killed.dtrNow, 0) << why;
     EXPECT_EQ(ended.last, kOwnSettings) << "porttest got boardsim's SIGTERM and put its node back\n" << why;
     EXPECT_EQ(nodes.at("ttyT8Sy6").closes, nodes.at("ttyT8Sy6").opens) << why;
+    const NodeReport &twins = nodes.at("ttyT8Sy7");
+    EXPECT_EQ(std::to_string(twins.opens) + " " + std::to_string(twins.closes), "5 5") << "opens, closes\n" << why;
+    EXPECT_EQ(twins.hupcl + std::to_string(twins.rtsNow + twins.dtrNow), "dropped0") << "the last close\n" << why;
 }

@@ -9,6 +9,10 @@
 //   node_probe forkclose PATH sends the three bytes, lets a forked child close
 //                             its copy of the descriptor and end, then prints
 //                             what came back and the lines ("rts=1 dtr=1")
+//   node_probe twins PATH PID opens the node three times, two while boardsim
+//                             (PID) is stopped; closes two and prints what
+//                             the third's bytes bring back; then closes it
+//                             and a child's two at once, boardsim stopped
 //   node_probe outq PATH      prints the transmitter's queue after the three
 //                             bytes and after a flush ("queued 5 then 0")
 //   node_probe busy PATH      moves RTS up and down until killed
@@ -22,6 +26,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -96,6 +101,43 @@ static void forkAndClose(int fd)
     int word = 0;
     ioctl(fd, TIOCMGET, &word);
     printf("rts=%d dtr=%d\n", (word & TIOCM_RTS) != 0, (word & TIOCM_DTR) != 0);
+}
+
+// boardsim stopped while the kernel tells of opens and closes: it tells two
+// like events that no read came between as one. A stop takes effect within
+// microseconds of kill(); the 50 ms are to spare.
+static void signalAndWait(pid_t board, int sig)
+{
+    kill(board, sig);
+    usleep(50000);
+}
+
+static int twinOpensAndCloses(const char *path, pid_t board)
+{
+    const int first = openNode("open", path);
+    signalAndWait(board, SIGSTOP);
+    const int second = openNode("open", path), third = openNode("open", path);
+    signalAndWait(board, SIGCONT);
+    close(first);
+    close(second);
+    exchange(third);
+    int ready[2];
+    const pid_t child = pipe(ready) == 0 ? fork() : -1;
+    if (child == 0) {
+        openNode("open", path);
+        openNode("open", path);
+        if (write(ready[1], "", 1) == 1)
+            pause();
+        _exit(1);
+    }
+    char byte;
+    const bool opened = child > 0 && read(ready[0], &byte, 1) == 1;
+    close(third); // the child's copy keeps it open
+    signalAndWait(board, SIGSTOP);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    signalAndWait(board, SIGCONT);
+    return opened ? 0 : 1;
 }
 
 static void queueThenFlush(int fd)
@@ -193,6 +235,8 @@ int main(int argc, char **argv)
         reportIdle();
         return 3;
     }
+    if (argc == 4 && std::string(argv[1]) == "twins")
+        return twinOpensAndCloses(argv[2], static_cast<pid_t>(strtol(argv[3], nullptr, 10)));
     if (argc != 3)
         return 2;
     const std::string how = argv[1];
