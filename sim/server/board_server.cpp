@@ -352,10 +352,12 @@ void BoardServer::followKernel()
             if ((event->mask & IN_CLOSE) && n.openFiles > 0) {
                 n.record.closes++;
                 closed[index] = true;
-                if (--n.openFiles == 0 && slaveOpen(n.master) && !openFollows(event->wd, at, events + len))
-                    n.openFiles = 1;
-                else if (n.openFiles == 0)
-                    lastClose(index);
+                if (--n.openFiles == 0) {
+                    if (slaveOpen(n.master) && !openFollows(event->wd, at, events + len))
+                        n.openFiles = 1; // an open told as one with another: still held
+                    else
+                        lastClose(index);
+                }
                 changed();
             }
         }

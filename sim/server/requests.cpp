@@ -79,11 +79,11 @@ void BoardServer::apply(const protocol::Request &change)
 {
     using protocol::Ask;
     Node &n = nodes_[change.node];
-    if (change.ask == Ask::Opened)
-        opened(n);
     if (change.ask == Ask::Lines || change.ask == Ask::Opened) {
         n.lines = static_cast<uint32_t>(change.value) & (protocol::kRts | protocol::kDtr | board::kHeldFrame);
         publish(change.node);
+        if (change.ask == Ask::Opened)
+            opened(n); // its report shows the lines the open raised
     } else if (change.ask == Ask::FlushOutput) {
         n.plug.flushOutput(monotonicUs());
     } else if (n.record.notATty && (change.ask == Ask::FileOpened || change.ask == Ask::FileClosed)) {
