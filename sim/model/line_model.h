@@ -53,18 +53,24 @@ public:
     // What comes back for `len` bytes sent at nowUs (see loopback), queued.
     void send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud);
     // The bytes due by nowUs, into out (at most max; the rest of those due
-    // are lost, as in an overrun); returns how many.
+    // are lost); returns how many.
     size_t takeDue(int64_t nowUs, unsigned char *out, size_t max);
     // The output queue flushed (tcflush TCOFLUSH): bytes that have not yet
     // left the port never will, and the line is idle from nowUs.
     void dropUnsent(State *state, int64_t nowUs);
     void clear();              // nothing on its way back arrives any more
     int64_t nextDueUs() const; // -1 for nothing on its way
+    size_t space() const       // echoes the ring can still take
+    {
+        return kCapacity - count_;
+    }
 
 private:
-    // A ring of fixed size, as a receiver's buffer is: what does not fit is
-    // lost, as in an overrun, and nothing is allocated while bytes move.
-    static constexpr size_t kCapacity = 512;
+    // A ring of fixed size: nothing is allocated while bytes move. The
+    // plug takes bytes off a master only while it has space for their
+    // echoes, so nothing is lost here: 2,048 hold a late line's 200 ms at
+    // 115200 baud.
+    static constexpr size_t kCapacity = 2048;
     Echo ring_[kCapacity] = {};
     size_t head_ = 0, count_ = 0;
 };

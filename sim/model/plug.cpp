@@ -2,27 +2,74 @@
 
 #include "board.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
-// All the master holds, in as few reads as it takes: its line discipline
-// keeps at most 4096 bytes, so a read that does not fill the buffer has
-// emptied it, and no read is made to find it empty. Such a read would first
-// wait for the kernel worker still moving the node's bytes in (see
-// board_server.cpp: on a busy machine, milliseconds).
+namespace {
+
+// A 16550's transmit FIFO: the bytes a UART takes from the serial core's
+// buffer ahead of the one on the wire. The rest of what a program wrote
+// waits in the pseudo-terminal, as it waits in the serial core's buffer.
+constexpr int kLineRoom = 16;
+
+} // namespace
+
+// Bytes taken that have not yet left the port.
+int Plug::onTheLine(int64_t nowUs) const
+{
+    if (charUs_ <= 0 || line_.txFreeUs <= nowUs)
+        return 0;
+    return static_cast<int>((line_.txFreeUs - nowUs + charUs_ - 1) / charUs_);
+}
+
+// What the line takes now: up to its FIFO, and no more than the echoes on
+// their way back leave space for (every byte can bring back two).
+int Plug::room(int64_t nowUs) const
+{
+    const int fifo = kLineRoom - onTheLine(nowUs);
+    const int echoes = static_cast<int>(inFlight_.space() / 2) - 1;
+    return fifo < echoes ? fifo : echoes;
+}
+
+bool Plug::wantsMore(int64_t nowUs) const
+{
+    return more_ && room(nowUs) > 0;
+}
+
+bool Plug::lineFull(int64_t nowUs) const
+{
+    return room(nowUs) <= 0;
+}
+
+// What the master holds, up to the room the line has, in as few reads as
+// it takes: a read that does not fill what was asked has emptied the
+// master, and no read is made to find it empty unless the last one stopped
+// at the room's end. Such a read would first wait for the kernel worker
+// still moving the node's bytes in (see board_server.cpp: on a busy
+// machine, milliseconds).
 size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t nowUs)
 {
+    if (faults & board::kStalled) // a transmitter whose interrupt never comes
+        return 0;
+    // A slow line: the transceiver's clock runs at 9600 whatever the UART
+    // is told.
+    charUs_ = line::charTimeUs((faults & board::kSlow) ? 9600 : baud);
     unsigned char sent[4096];
     size_t taken = 0;
-    for (ssize_t len = sizeof sent; len == static_cast<ssize_t>(sizeof sent);) {
-        len = read(master, sent, sizeof sent);
-        if (len <= 0)
-            break;
-        taken += static_cast<size_t>(len);
-        written_ += len;
-        if (faults & board::kStalled)
-            queued_ += static_cast<int>(len); // a transmitter whose interrupt never comes
-        else
+    more_ = true;
+    for (int want; (want = room(nowUs)) > 0;) {
+        const ssize_t len = read(master, sent, static_cast<size_t>(want));
+        if (len > 0) {
+            taken += static_cast<size_t>(len);
+            written_ += len;
             inFlight_.send(&line_, sent, static_cast<int>(len), nowUs, family, faults, baud);
+        }
+        if (len < want) {
+            more_ = false;
+            break;
+        }
     }
     return taken;
 }
@@ -37,9 +84,32 @@ void Plug::deliver(int master, int64_t nowUs, bool receiving)
     (void)taken; // a full receive queue loses bytes, as an overrun would
 }
 
-void Plug::flushOutput(int64_t nowUs)
+// Those in the master as the kernel has them (FIONREAD), after a look that
+// waits for its worker to finish moving what was written in (a poll of a
+// master does): only a program that asks or flushes pays for that wait.
+namespace {
+
+int waitingIn(int master)
 {
-    queued_ = 0;
+    struct pollfd look = {master, POLLIN, 0};
+    poll(&look, 1, 0);
+    int waiting = 0;
+    return ioctl(master, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+} // namespace
+
+int Plug::queued(int master, int64_t nowUs) const
+{
+    return waitingIn(master) + onTheLine(nowUs);
+}
+
+// The master's input is what the node has yet to send: written, and lost.
+void Plug::flushOutput(int master, int64_t nowUs)
+{
+    written_ += waitingIn(master);
+    tcflush(master, TCIFLUSH);
+    more_ = false;
     inFlight_.dropUnsent(&line_, nowUs);
 }
 
@@ -53,12 +123,17 @@ void Plug::hangUp(int master)
     unsigned char left[256];
     for (ssize_t len; (len = read(master, left, sizeof left)) > 0;)
         written_ += len;
-    queued_ = 0;
+    more_ = false;
     inFlight_.clear();
     line_ = line::State();
 }
 
 int64_t Plug::nextDueUs() const
 {
-    return inFlight_.nextDueUs();
+    const int64_t echo = inFlight_.nextDueUs();
+    if (!more_ || inFlight_.space() / 2 <= 1) // the echoes' space comes back with the next due
+        return echo;
+    // Half the FIFO empty again: the next look at the master.
+    const int64_t room = line_.txFreeUs - kLineRoom / 2 * charUs_;
+    return echo >= 0 && echo < room ? echo : room;
 }

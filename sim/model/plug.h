@@ -4,14 +4,23 @@
 // kernel rig's uart_plug one for each emulated UART.
 //
 //   transmit(master, ...)   the bytes the node sent, off its master onto the
-//                           line; a stalled transmitter keeps them queued.
-//                           Returns how many were taken.
+//                           line, as many as the line has room for: the rest
+//                           wait in the master, and the writer meets the
+//                           back-pressure a UART gives. A stalled
+//                           transmitter takes none. Returns how many were
+//                           taken.
+//   wantsMore(now)          the master may hold more and the line has room.
+//   lineFull(now)           no room on the line: leave the master be.
 //   deliver(master, now, receiving)
 //                           the bytes due by now back into the master; lost
 //                           while the node's receiver is off or nobody has the
 //                           node open.
-//   flushOutput(now)        tcflush(TCOFLUSH): what has not left the port,
-//                           queued or on the line, never will.
+//   queued(master, now)     what the transmitter still holds (TIOCOUTQ):
+//                           bytes waiting in the master, and those taken that
+//                           have not left the port.
+//   flushOutput(master, now)
+//                           tcflush(TCOFLUSH): what has not left the port,
+//                           waiting in the master or on the line, never will.
 //   hangUp(master)          the node's last close: what it still had to send
 //                           and everything on its way back are lost.
 #pragma once
@@ -24,22 +33,25 @@
 class Plug {
 public:
     size_t transmit(int master, int family, unsigned faults, int baud, int64_t nowUs);
+    bool wantsMore(int64_t nowUs) const;
+    bool lineFull(int64_t nowUs) const;
     void deliver(int master, int64_t nowUs, bool receiving);
-    void flushOutput(int64_t nowUs);
+    int queued(int master, int64_t nowUs) const;
+    void flushOutput(int master, int64_t nowUs);
     void hangUp(int master);
-    int64_t nextDueUs() const;
+    int64_t nextDueUs() const; // an echo due, or room on the line for more
     long written() const
     {
         return written_;
     }
-    int queued() const
-    {
-        return queued_;
-    }
 
 private:
+    int room(int64_t nowUs) const;
+    int onTheLine(int64_t nowUs) const;
+
     line::State line_;
     line::InFlight inFlight_;
-    long written_ = 0; // bytes the node has sent, ever
-    int queued_ = 0;   // of those, bytes a stalled transmitter still holds
+    long written_ = 0;    // bytes the node has sent, ever
+    int64_t charUs_ = 0;  // the line's character time when it last took bytes
+    bool more_ = false;   // the last take filled the room: the master may hold more
 };

@@ -50,12 +50,15 @@ enum class Ask : uint32_t {
                  // writes a report
     Closed,      // a descriptor closed: answered once the report shows it
     OutputQueue, // bytes the transmitter still holds; reply.openFiles too
+    FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost;
+                 // answered once it is, before the program writes again
+    Opened,      // the node opened; value: its lines and frame then, as
+                 // Lines. Answered once the kernel's news is followed: an
+                 // earlier last close then never touches what it writes
     // changes, never answered
-    Lines,       // value: the node's lines and frame, packLines()
-    FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost
-    FileOpened,  // a not-a-tty node's file opened
-    FileClosed,  // and closed, value bytes long
-    Opened,      // the node opened; value: its lines and frame then, as Lines
+    Lines,      // value: the node's lines and frame, packLines()
+    FileOpened, // a not-a-tty node's file opened
+    FileClosed, // and closed, value bytes long
 };
 
 struct Request {

@@ -217,10 +217,13 @@ void BoardServer::run()
             woken |= tag == kWakeTag;
         }
 
-        // New connections, and the doorbell silenced, before anything is
-        // read: a question asked after this rings again. Then what programs
-        // told: a program's last changes to a node come before its close,
-        // and its flush before the bytes it writes next.
+        // The echo first: bytes due back go into the masters before any
+        // bookkeeping. Then new connections, and the doorbell silenced,
+        // before anything is read: a question asked after this rings again.
+        // Then what programs told, once: a program's last changes to a node
+        // come before its close, and its flush before the bytes it writes
+        // next, which are taken off last.
+        deliverDue(monotonicUs());
         if (connecting)
             accept();
         char rung[64];
@@ -406,22 +409,26 @@ void BoardServer::lastClose(int index)
     publish(index);
 }
 
-// The bytes programs wrote, onto the line; those whose time has come, back.
+// The bytes whose time has come, back into their masters.
+void BoardServer::deliverDue(int64_t nowUs)
+{
+    for (Node &n : nodes_)
+        n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0);
+}
+
+// The bytes programs wrote, onto the line (what the programs told before
+// they wrote has been read); those due at once, back.
 void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
 {
-    for (int i = 0; i < board::kNodes; i++) {
-        Node &n = nodes_[i];
-        if (readable[i])
+    for (int i = 0; i < board::kNodes; i++)
+        if (readable[i] || nodes_[i].plug.wantsMore(nowUs))
             takeOff(i, nowUs);
-        n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0);
-    }
+    deliverDue(nowUs);
     stepClock(nowUs);
 }
 
-// A flush the program told before it wrote is read before what it wrote.
 void BoardServer::takeOff(int index, int64_t nowUs)
 {
-    readConnections();
     Node &n = nodes_[index];
     struct termios t;
     const int baud = tcgetattr(n.master, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;

@@ -97,6 +97,7 @@ private:
     void followKernel();
     void opened(Node &n);
     void lastClose(int index);
+    void deliverDue(int64_t nowUs);
     void moveBytes(const bool readable[board::kNodes], int64_t nowUs);
     void takeOff(int index, int64_t nowUs);
     void stepClock(int64_t nowUs);

@@ -3,6 +3,7 @@
 #include "monotonic.h"
 #include "processes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -57,19 +58,38 @@ bool reap(pid_t command, int *status)
     }
 }
 
+struct Received {
+    int signo = 0;   // 0 for none
+    bool byTerminal; // the kernel's: a key typed, or the terminal hung up
+};
+
 // Waits up to timeoutMs for a signal or a report; writes the report,
-// returns the signal (0 for none).
-int nextEvent(int signalFd, BoardServer &board, Reports &reports, int timeoutMs)
+// returns the signal.
+Received nextEvent(int signalFd, BoardServer &board, Reports &reports, int timeoutMs)
 {
     struct pollfd fds[2] = {{signalFd, POLLIN, 0}, {board.reportWanted(), POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) < 0)
-        return 0;
+        return {0, false};
     if (fds[1].revents & POLLIN)
         reports.writePending(board);
     struct signalfd_siginfo info;
     if ((fds[0].revents & POLLIN) && read(signalFd, &info, sizeof info) == sizeof info)
-        return static_cast<int>(info.ssi_signo);
-    return 0;
+        return {static_cast<int>(info.ssi_signo), info.ssi_code == SI_KERNEL};
+    return {0, false};
+}
+
+// The living processes under boardsim, and whether any is left at all.
+// boardsim is the subreaper: an orphan anywhere below it becomes its child,
+// so while a descendant lives boardsim has a child, and once it has none
+// (the last reaped) nothing is left, however fast they forked meanwhile.
+// Where an emulator refused the subreaper, the board's environment marker
+// finds them (processesUnder).
+bool anyLeft(const std::vector<pid_t> &found)
+{
+    int unused;
+    reap(-1, &unused);
+    siginfo_t info;
+    return !found.empty() || waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
 } // namespace
@@ -99,34 +119,38 @@ int superviseCommand(pid_t command, int signalFd, BoardServer &board, Reports &r
 {
     int status = 0;
     for (;;) {
-        const int sig = nextEvent(signalFd, board, reports, -1);
-        if (sig == SIGCHLD && reap(command, &status))
+        const Received got = nextEvent(signalFd, board, reports, -1);
+        if (got.signo == SIGCHLD && reap(command, &status))
             return status;
-        if (sig != 0 && sig != SIGCHLD)
-            signalAll(processesUnder(getpid(), board.name()), sig); // a hang-up or a kill meant for the programs
+        // A key typed at the terminal (Ctrl-C, Ctrl-\) or its hang-up went
+        // from the kernel to the whole foreground group, COMMAND with it:
+        // passed on, it would arrive twice. A kill meant for boardsim alone
+        // is meant for the programs.
+        if (got.signo != 0 && got.signo != SIGCHLD && !got.byTerminal)
+            signalAll(processesUnder(getpid(), board.name()), got.signo);
     }
 }
 
+// SIGHUP to every leftover, as a session's processes get when its terminal
+// goes, also to those forked after the first look; SIGKILL once the grace
+// is over, round after round until none is left.
 void endLeftovers(int signalFd, BoardServer &board, Reports &reports)
 {
-    std::vector<pid_t> left = processesUnder(getpid(), board.name());
-    if (left.empty())
-        return;
-    signalAll(left, SIGHUP); // as a session's processes get when its terminal goes
-    signalAll(left, SIGCONT);
-    int unused;
+    std::vector<pid_t> hungUp, left = processesUnder(getpid(), board.name());
     const int64_t deadline = monotonicUs() + kLeftoverGraceUs;
-    while (!left.empty() && monotonicUs() < deadline) {
+    while (anyLeft(left) && monotonicUs() < deadline) {
+        for (pid_t pid : left)
+            if (std::find(hungUp.begin(), hungUp.end(), pid) == hungUp.end()) {
+                kill(pid, SIGHUP);
+                kill(pid, SIGCONT);
+                hungUp.push_back(pid);
+            }
         nextEvent(signalFd, board, reports, 20);
-        reap(-1, &unused);
         left = processesUnder(getpid(), board.name());
     }
-    while (!left.empty()) {
+    while (anyLeft(left)) {
         signalAll(left, SIGKILL);
         nextEvent(signalFd, board, reports, 20);
-        reap(-1, &unused);
         left = processesUnder(getpid(), board.name());
-    }
-    while (waitpid(-1, nullptr, 0) > 0) { // the last to end, reaped: none outlives boardsim
     }
 }

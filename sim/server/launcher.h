@@ -7,13 +7,15 @@
 //                            until COMMAND has ended: reports written as the
 //                            board asks, every process under boardsim reaped,
 //                            a signal that would end boardsim passed to every
-//                            process under it, a stop of COMMAND followed
+//                            process under it (unless the terminal sent it
+//                            to them all already), a stop of COMMAND followed
 //                            (so that the shell sees its job stopped).
 //                            Returns COMMAND's wait status.
 //   endLeftovers(signalFd, board, reports)
-//                            what COMMAND left running gets SIGHUP (and a
-//                            SIGCONT, should it be stopped), then SIGKILL a
-//                            second later; returns once all have ended.
+//                            what COMMAND left running, or starts meanwhile,
+//                            gets SIGHUP (and a SIGCONT, should it be
+//                            stopped), then SIGKILL a second later; returns
+//                            once none is left.
 #pragma once
 
 #include "board_server.h"

@@ -22,7 +22,8 @@ constexpr size_t kMaxConnections = 1024;
 
 bool isQuestion(protocol::Ask ask)
 {
-    return ask == protocol::Ask::Hello || ask == protocol::Ask::Closed || ask == protocol::Ask::OutputQueue;
+    return ask == protocol::Ask::Hello || ask == protocol::Ask::Closed || ask == protocol::Ask::OutputQueue ||
+           ask == protocol::Ask::FlushOutput || ask == protocol::Ask::Opened;
 }
 
 void sendReply(int fd, const protocol::Reply &reply)
@@ -84,8 +85,6 @@ void BoardServer::apply(const protocol::Request &change)
         publish(change.node);
         if (change.ask == Ask::Opened)
             opened(n); // its report shows the lines the open raised
-    } else if (change.ask == Ask::FlushOutput) {
-        n.plug.flushOutput(monotonicUs());
     } else if (n.record.notATty && (change.ask == Ask::FileOpened || change.ask == Ask::FileClosed)) {
         // A not-a-tty node is a file the program makes itself, out of the
         // kernel's sight: the program tells its open and its close.
@@ -111,16 +110,20 @@ void BoardServer::answerQuestions()
             reply.value = reporting_ ? 1 : 0;
         } else if (q.request.ask == protocol::Ask::OutputQueue) {
             Node &n = nodes_[q.request.node];
-            if (n.openFiles > 0)
-                takeOff(q.request.node, monotonicUs()); // everything written so far
-            reply.value = n.plug.queued();
+            reply.value = n.plug.queued(n.master, monotonicUs());
             reply.openFiles = n.openFiles;
+        } else if (q.request.ask == protocol::Ask::FlushOutput) {
+            Node &n = nodes_[q.request.node];
+            n.plug.flushOutput(n.master, monotonicUs());
+        } else if (q.request.ask == protocol::Ask::Opened) {
+            apply(q.request);
         } else if (reporting_) { // a close, answered once the report shows it
             waiters_.push_back({q.fd, reply, generation_});
             continue;
         }
         sendReply(q.fd, reply);
     }
+    releaseWaiters(); // a close whose report was written before it asked
 }
 
 void BoardServer::dropConnection(int fd)

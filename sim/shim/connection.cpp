@@ -93,9 +93,9 @@ bool send(protocol::Ask what, int node, int value)
 }
 
 // The question, the doorbell rung, and its answer waited for.
-bool question(protocol::Ask what, int node, protocol::Reply *reply)
+bool question(protocol::Ask what, int node, int value, protocol::Reply *reply)
 {
-    if (!send(what, node, 0) || !ring())
+    if (!send(what, node, value) || !ring())
         return false;
     const uint32_t asked = sequence;
     for (;;) {
@@ -116,7 +116,7 @@ bool connect()
     protocol::Reply reply;
     if (sim::page() != nullptr && connection >= 0 && bell >= 0 &&
         protocol::connectToBoard(connection, getenv(protocol::kBoardVariable)) &&
-        protocol::setTimeout(connection, kTimeoutMs) && question(protocol::Ask::Hello, -1, &reply)) {
+        protocol::setTimeout(connection, kTimeoutMs) && question(protocol::Ask::Hello, -1, 0, &reply)) {
         boardReports = reply.value != 0;
         return true;
     }
@@ -169,9 +169,9 @@ bool sim::tell(protocol::Ask what, int node, int value)
     return false;
 }
 
-bool sim::ask(protocol::Ask what, int node, protocol::Reply *reply)
+bool sim::ask(protocol::Ask what, int node, protocol::Reply *reply, int value)
 {
-    return reachable() && question(what, node, reply);
+    return reachable() && question(what, node, value, reply);
 }
 
 bool sim::reporting()

@@ -1,15 +1,17 @@
 // What the board's driver does on a node descriptor that a pseudo-terminal
 // does not: modem-control lines, a character frame other than 8N1, a
-// transmitter that may stall (its queue, its flush, the close that waits for
-// it). The program reads the lines and the frame from its own view of the
+// transmitter that takes the line's time and may stall (its queue, its
+// flush, a drain, the close that waits for it). The program reads the lines and the frame from its own view of the
 // node and tells boardsim of every change to them; the kernel tells
 // boardsim of the closes.
 #include "real.h"
 #include "state.h"
 
 #include "board.h"
+#include "line_model.h"
 #include "monotonic.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -64,28 +66,62 @@ int flushNode(int fd, int index, int queue)
     const int result = real::tcflush(fd, queue);
     if (result != 0 || (queue != TCOFLUSH && queue != TCIOFLUSH))
         return result;
+    protocol::Reply reply;
     const Hold hold;
-    if (tell(Ask::FlushOutput, index, 0))
+    if (ask(Ask::FlushOutput, index, &reply))
         return 0;
     errno = EIO;
+    return -1;
+}
+
+// What the transmitter still holds, as boardsim has it (and how many open
+// descriptions the node has): false if the board does not answer.
+bool outputQueue(int index, protocol::Reply *reply)
+{
+    const Hold hold;
+    if (ask(Ask::OutputQueue, index, reply))
+        return true;
+    errno = EIO;
+    return false;
+}
+
+// Until the transmitter has sent everything (tcdrain), looking again when
+// what it held should have left, at the node's speed. A stalled one never
+// sends: the wait lasts until `limitUs` has passed, or for ever (-1), as on
+// a real port. A signal cuts it short (EINTR), as it does a real drain.
+int drainNode(int fd, int index, int64_t limitUs)
+{
+    struct termios t;
+    const bool slow = (faultsOf(index) & board::kSlow) != 0;
+    const int64_t charUs =
+        line::charTimeUs(slow || real::tcgetattr(fd, &t) != 0 ? 9600 : line::baudOf(cfgetospeed(&t)));
+    const int64_t start = monotonicUs(real::clock_gettime);
+    for (protocol::Reply reply; outputQueue(index, &reply);) {
+        if (reply.value == 0)
+            return 0;
+        int64_t waitUs = std::min<int64_t>(reply.value * charUs, 100000);
+        if (limitUs >= 0) {
+            const int64_t left = start + limitUs - monotonicUs(real::clock_gettime);
+            if (left <= 0)
+                return 0;
+            waitUs = std::min(waitUs, left);
+        }
+        const struct timespec pause = {static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
+        if (nanosleep(&pause, nullptr) != 0)
+            return -1;
+    }
     return -1;
 }
 
 // The last descriptor on a node whose transmitter still holds bytes waits
 // for them as the serial core does, up to closing_wait (a signal cuts it
 // short, as it does a real close).
-void waitForTransmitter(int index)
+void waitForTransmitter(int fd, int index)
 {
-    if ((faultsOf(index) & board::kStalled) == 0)
-        return;
     protocol::Reply reply;
-    {
-        const Hold hold;
-        if (!ask(Ask::OutputQueue, index, &reply) || reply.value == 0 || reply.openFiles != 1)
-            return;
-    }
-    const struct timespec closingWait = {kClosingWaitS, 0};
-    nanosleep(&closingWait, nullptr);
+    if (!outputQueue(index, &reply) || reply.value == 0 || reply.openFiles != 1)
+        return;
+    drainNode(fd, index, kClosingWaitS * 1000000);
 }
 
 long fileSize(int fd)
@@ -101,7 +137,7 @@ template <typename Close> int closeNode(int fd, int index, Close closeIt)
     const int saved = errno;
     const long size = notATty(index) ? fileSize(fd) : 0;
     if (!notATty(index))
-        waitForTransmitter(index);
+        waitForTransmitter(fd, index);
     unbindFd(fd);
     errno = saved;
     const int result = closeIt();
@@ -125,7 +161,7 @@ template <typename Close> int closeNode(int fd, int index, Close closeIt)
 bool sim::isBoardRequest(unsigned long request)
 {
     return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
-           request == TIOCOUTQ || request == TCFLSH;
+           request == TIOCOUTQ || request == TCFLSH || request == TCSBRK;
 }
 
 // A not-a-tty node is an ordinary file to the C library: every request goes
@@ -136,14 +172,13 @@ int sim::boardRequest(int fd, int index, unsigned long request, void *arg)
         return real::ioctl(fd, request, arg);
     if (request == TCFLSH)
         return flushNode(fd, index, static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    if (request == TCSBRK) // tcdrain, and a break once all has gone
+        return drainNode(fd, index, -1) == 0 ? real::ioctl(fd, request, arg) : -1;
     if (request != TIOCOUTQ)
         return modemRequest(index, request, static_cast<int *>(arg));
-    const Hold hold;
     protocol::Reply reply;
-    if (!ask(Ask::OutputQueue, index, &reply)) {
-        errno = EIO;
+    if (!outputQueue(index, &reply))
         return -1;
-    }
     *static_cast<int *>(arg) = reply.value;
     return 0;
 }
@@ -171,6 +206,14 @@ int tcflush(int fd, int queue)
     return flushNode(fd, index, queue);
 }
 
+int tcdrain(int fd)
+{
+    const int index = nodeOfFd(fd);
+    if (index < 0 || notATty(index))
+        return real::tcdrain(fd);
+    return drainNode(fd, index, -1);
+}
+
 int tcgetattr(int fd, struct termios *t)
 {
     const int index = nodeOfFd(fd);
@@ -189,6 +232,8 @@ int tcsetattr(int fd, int action, const struct termios *t)
     const int index = nodeOfFd(fd);
     if (index < 0)
         return real::tcsetattr(fd, action, t);
+    if (action != TCSANOW && !notATty(index) && drainNode(fd, index, -1) != 0)
+        return -1; // TCSADRAIN, TCSAFLUSH: once the transmitter is empty
     struct termios accepted = *t;
     accepted.c_cflag = board::withFrame(accepted.c_cflag, CS8 | CREAD);
     const int result = real::tcsetattr(fd, action, &accepted);

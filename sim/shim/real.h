@@ -25,6 +25,7 @@ int ioctl(int fd, unsigned long request, void *arg);
 int tcgetattr(int fd, struct termios *t);
 int tcsetattr(int fd, int action, const struct termios *t);
 int tcflush(int fd, int queue);
+int tcdrain(int fd);
 FILE *fdopen(int fd, const char *mode);
 int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);

@@ -49,7 +49,7 @@ bool reachable();
 // does not answer.
 bool tell(protocol::Ask what, int node, int value);
 // A question, waited for. False if the board does not answer in time.
-bool ask(protocol::Ask what, int node, protocol::Reply *reply);
+bool ask(protocol::Ask what, int node, protocol::Reply *reply, int value = 0);
 // Whether boardsim writes a report (a close then waits until it shows it).
 bool reporting();
 // The program is closing fd: if it was a connection to boardsim, the next

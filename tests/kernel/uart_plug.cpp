@@ -149,7 +149,8 @@ int main(int argc, char **argv)
         struct pollfd fds[kUarts];
         int64_t next = monotonicUs() + 20000; // and look at the emulator again
         for (int i = 0; i < kUarts; i++) {
-            fds[i] = {uarts[i].master, POLLIN, 0};
+            // A full line leaves what the guest sent in the master.
+            fds[i] = {uarts[i].master, static_cast<short>(uarts[i].plug.lineFull(monotonicUs()) ? 0 : POLLIN), 0};
             const int64_t due = uarts[i].plug.nextDueUs();
             if (due >= 0 && due < next)
                 next = due;

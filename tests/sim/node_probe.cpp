@@ -15,6 +15,11 @@
 //                             and a child's two at once, boardsim stopped
 //   node_probe outq PATH      prints the transmitter's queue after the three
 //                             bytes and after a flush ("queued 5 then 0")
+//   node_probe bulk PATH      16 writes of 256 bytes at 115200 baud, then
+//                             prints how many came back within 10 s
+//   node_probe drain PATH     100 bytes at 300 baud: prints the queue after
+//                             the write and tcdrain's time in tenths of a s
+//                             ("queued 100 drained 33")
 //   node_probe busy PATH      moves RTS up and down until killed
 //   node_probe signals PATH   a signal handler that sets the node's settings,
 //                             taken every 100 us while the program keeps the
@@ -34,6 +39,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/time.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -149,6 +155,57 @@ static void queueThenFlush(int fd)
     tcflush(fd, TCOFLUSH);
     ioctl(fd, TIOCOUTQ, &after);
     printf("queued %d then %d\n", before, after);
+}
+
+static void setSpeed(int fd, speed_t speed)
+{
+    struct termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, speed);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+static void bulk(int fd)
+{
+    setSpeed(fd, B115200);
+    unsigned char block[256];
+    for (size_t i = 0; i < sizeof block; i++)
+        block[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 16; i++)
+        for (size_t sent = 0; sent < sizeof block;) {
+            const ssize_t n = write(fd, block + sent, sizeof block - sent);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            else
+                usleep(1000);
+        }
+    size_t back = 0;
+    struct pollfd p = {fd, POLLIN, 0};
+    unsigned char got[4096];
+    while (back < sizeof got && poll(&p, 1, 10000) > 0) {
+        const ssize_t n = read(fd, got, sizeof got - back);
+        if (n <= 0)
+            break;
+        back += static_cast<size_t>(n);
+    }
+    printf("back %zu\n", back);
+}
+
+static void drain(int fd)
+{
+    setSpeed(fd, B300);
+    const unsigned char hundred[100] = {};
+    int queued = -1;
+    if (write(fd, hundred, sizeof hundred) != sizeof hundred)
+        return;
+    ioctl(fd, TIOCOUTQ, &queued);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    tcdrain(fd);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    const long tenths = ((end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000 + 50) / 100;
+    printf("queued %d drained %ld\n", queued, tenths);
 }
 
 static void busy(int fd)
@@ -271,6 +328,10 @@ int main(int argc, char **argv)
         queueThenFlush(fd);
     else if (how == "busy")
         busy(fd);
+    else if (how == "bulk")
+        bulk(fd);
+    else if (how == "drain")
+        drain(fd);
     else
         exchange(fd);
     close(fd);
