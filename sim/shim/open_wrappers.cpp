@@ -1,7 +1,7 @@
 // Every C library entry a program can open a path through by descriptor:
 // plain, large-file (open64, openat64) and fortified (__open_2 and friends).
-// Paths that are not one of the board's 48 nodes go straight to the C
-// library.
+// Paths that do not resolve to one of the board's 48 nodes (node_paths.cpp)
+// go straight to the C library.
 #include "real.h"
 #include "state.h"
 
@@ -106,12 +106,17 @@ int sim::openNode(int index, int flags)
 
 // A node path without a board goes to the C library: the library was
 // preloaded by hand, not by boardsim.
+static int openAtPath(int dirfd, const char *path, int flags, mode_t mode)
+{
+    const int index = nodeOfPath(dirfd, path);
+    if (index < 0)
+        return dirfd == AT_FDCWD ? real::open(path, flags, mode) : real::openat(dirfd, path, flags, mode);
+    return openNode(index, flags);
+}
+
 static int openPath(const char *path, int flags, mode_t mode)
 {
-    const int index = board::nodeFromPath(path);
-    if (index < 0 || !boardNamed())
-        return real::open(path, flags, mode);
-    return openNode(index, flags);
+    return openAtPath(AT_FDCWD, path, flags, mode);
 }
 
 // O_TMPFILE contains O_DIRECTORY's bit, so test the whole mask.
@@ -128,15 +133,6 @@ static bool takesMode(int flags)
         mode = static_cast<mode_t>(va_arg(args, int));                                                                 \
         va_end(args);                                                                                                  \
     }
-
-// openat with a relative path is resolved by the kernel against dirfd; only
-// absolute "/dev/ttyT..." paths name a node here.
-static int openAtPath(int dirfd, const char *path, int flags, mode_t mode)
-{
-    if (board::nodeFromPath(path) >= 0 && boardNamed())
-        return openPath(path, flags, mode);
-    return real::openat(dirfd, path, flags, mode);
-}
 
 extern "C" {
 

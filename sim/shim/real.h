@@ -20,6 +20,8 @@ int open(const char *path, int flags, mode_t mode);
 int openat(int dirfd, const char *path, int flags, mode_t mode);
 FILE *fopen(const char *path, const char *mode);
 FILE *fopen64(const char *path, const char *mode);
+FILE *freopen(const char *path, const char *mode, FILE *stream);
+FILE *freopen64(const char *path, const char *mode, FILE *stream);
 int close(int fd);
 int ioctl(int fd, unsigned long request, void *arg);
 int tcgetattr(int fd, struct termios *t);

@@ -56,6 +56,11 @@ bool reporting();
 // request makes new ones.
 void forgetIfConnection(int fd);
 
+// The node a path names as the kernel would resolve it against dirfd
+// (AT_FDCWD: the working folder), following symbolic links; -1 for none,
+// or without a board.
+int nodeOfPath(int dirfd, const char *path);
+
 // Opens node `index` for a program, as open() would: the descriptor, or -1
 // with errno set (the board's fault, or EIO if the board does not answer).
 int openNode(int index, int flags);

@@ -47,18 +47,55 @@ static FILE *openStream(int index, const char *mode)
     return stream;
 }
 
+// The node opened as open() would, and the stream reopened on it through
+// the descriptor's /proc name (the same node; the kernel sees one more open
+// and close of it). The stream is the caller's own: freopen keeps it.
+static FILE *reopenStream(int index, const char *mode, FILE *stream)
+{
+    const int flags = stdioFlags(mode);
+    const int fd = flags >= 0 ? openNode(index, flags) : -1;
+    if (fd < 0) {
+        if (flags < 0)
+            errno = EINVAL;
+        real::fclose(stream);
+        return nullptr;
+    }
+    char self[40];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    FILE *reopened = real::freopen(self, mode, stream);
+    if (reopened != nullptr)
+        bindFd(fileno(reopened), index);
+    const int saved = errno;
+    unbindFd(fd);
+    real::close(fd);
+    errno = saved;
+    return reopened;
+}
+
 extern "C" {
 
 FILE *fopen(const char *path, const char *mode)
 {
-    const int index = board::nodeFromPath(path);
-    return index < 0 || !boardNamed() ? real::fopen(path, mode) : openStream(index, mode);
+    const int index = nodeOfPath(AT_FDCWD, path);
+    return index < 0 ? real::fopen(path, mode) : openStream(index, mode);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
-    const int index = board::nodeFromPath(path);
-    return index < 0 || !boardNamed() ? real::fopen64(path, mode) : openStream(index, mode);
+    const int index = nodeOfPath(AT_FDCWD, path);
+    return index < 0 ? real::fopen64(path, mode) : openStream(index, mode);
+}
+
+FILE *freopen(const char *path, const char *mode, FILE *stream)
+{
+    const int index = nodeOfPath(AT_FDCWD, path);
+    return index < 0 ? real::freopen(path, mode, stream) : reopenStream(index, mode, stream);
+}
+
+FILE *freopen64(const char *path, const char *mode, FILE *stream)
+{
+    const int index = nodeOfPath(AT_FDCWD, path);
+    return index < 0 ? real::freopen64(path, mode, stream) : reopenStream(index, mode, stream);
 }
 
 } // extern "C"

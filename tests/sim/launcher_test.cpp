@@ -39,6 +39,7 @@ void makeFixture()
     std::ofstream empty(dir + "/empty");
     // A set-user-ID copy of a dynamically linked program.
     runToEnd({"cp", NODE_PROBE, dir + "/setuid"});
+    symlink("/dev/ttyT8Sy5", (dir + "/node").c_str()); // a link to a node the real /dev lacks
     chmod((dir + "/setuid").c_str(), 04755);
 }
 
@@ -288,6 +289,10 @@ INSTANTIATE_TEST_SUITE_P(
             "boardsim: the simulated board (@boardsim-*) does not answer: its nodes will not open\n"
             "open: Input/output error\n",
             1},
+        // A node spelt as the kernel would resolve it: relative to the
+        // working folder, through a symbolic link.
+        Input{"NodeRelativeToTheWorkingFolder", {"--", "sh", "-c", "cd /dev && exec {probe} open ttyT8Sy5"}, kOnTheBoard, 0},
+        Input{"NodeThroughASymbolicLink", {"--", "{node_probe}", "open", "{dir}/node"}, kOnTheBoard, 0},
         // Run as env would run it.
         Input{"OptionsEndAtTheCommand", {"--fault", "COM2=late", "echo", "--fault", "-h"}, "--fault -h\n", 0},
         Input{"LeftOverEmulator",

@@ -1,7 +1,7 @@
 // A small program for the simulator's own tests: opens a node the way the
 // first argument says, sends three bytes and prints in hex what comes back.
 //
-//   node_probe open|open64|openat|fopen|fork PATH
+//   node_probe open|open64|openat|openat-dir|fopen|freopen|fork PATH
 //   node_probe frame PATH     sets 7 data bits, odd parity, 2 stop bits and
 //                             prints the frame the node reports back
 //   node_probe nohupcl PATH   clears HUPCL in the node's settings, drops DTR
@@ -50,6 +50,14 @@ static int openNode(const std::string &how, const char *path)
         return open64(path, O_RDWR | O_NONBLOCK);
     if (how == "openat")
         return openat(AT_FDCWD, path, O_RDWR | O_NONBLOCK);
+    if (how == "openat-dir") { // relative to a descriptor of the node's folder
+        const std::string folder(path, strrchr(path, '/'));
+        return openat(open(folder.c_str(), O_RDONLY | O_DIRECTORY), strrchr(path, '/') + 1, O_RDWR | O_NONBLOCK);
+    }
+    if (how == "freopen") {
+        FILE *stream = freopen(path, "r+", stdin);
+        return stream != nullptr ? dup(fileno(stream)) : -1;
+    }
     if (how == "fopen") {
         FILE *stream = fopen(path, "r+");
         return stream != nullptr ? dup(fileno(stream)) : -1; // the stream stays open

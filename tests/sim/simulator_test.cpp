@@ -24,10 +24,13 @@ std::vector<std::string> boardsim(std::vector<std::string> args)
 TEST(Simulator, EveryWayOfOpeningReachesTheNode)
 {
     // The probe sends FF FF 61 62 63; family 9 loses the leading FF bytes.
-    for (const char *how : {"open", "open64", "openat", "fopen", "fork"}) {
+    // Every spelling the kernel resolves to the node is the node.
+    for (const char *how : {"open", "open64", "openat", "openat-dir", "fopen", "freopen", "fork"}) {
         EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, how, "/dev/ttyT8Sy5"})).output, "FF FF 61 62 63 \n") << how;
         EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, how, "/dev/ttyT9Sy21"})).output, "61 62 63 \n") << how;
     }
+    for (const char *spelling : {"/dev/./ttyT8Sy5", "//dev/ttyT8Sy5", "/dev/../dev//ttyT8Sy5"})
+        EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "open", spelling})).output, "FF FF 61 62 63 \n") << spelling;
 }
 
 TEST(Simulator, ANodeKeepsTheFrameItIsGiven)
