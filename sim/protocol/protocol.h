@@ -55,10 +55,11 @@ enum class Ask : uint32_t {
     Opened,      // the node opened; value: its lines and frame then, as
                  // Lines. Answered once the kernel's news is followed: an
                  // earlier last close then never touches what it writes
-    // changes, never answered
+    FileOpened,  // a not-a-tty node's file opened
+    // changes, never answered; believed only from a program that holds
+    // the node
     Lines,      // value: the node's lines and frame, packLines()
-    FileOpened, // a not-a-tty node's file opened
-    FileClosed, // and closed, value bytes long
+    FileClosed, // a not-a-tty node's file closed, value bytes long
 };
 
 struct Request {

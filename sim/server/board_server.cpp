@@ -14,6 +14,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/random.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -77,8 +78,8 @@ BoardServer::~BoardServer()
     for (const Node &n : nodes_)
         if (n.master >= 0)
             close(n.master);
-    for (int fd : connections_)
-        close(fd);
+    for (const Connection &c : connections_)
+        close(c.fd);
     for (int fd : {listener_, doorbell_, inotify_, wake_, reportWanted_, connectionSet_, pageFd_, boardSet_, timer_})
         if (fd >= 0)
             close(fd);
@@ -178,6 +179,13 @@ bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockSte
         if (!createNode(i, error))
             return false;
     }
+    // A connection a program, far more than any bench runs, and no more
+    // than the descriptor limit leaves room for beside the board's own and
+    // the report's: one more is turned away, and its nodes do not open.
+    struct rlimit files = {};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t spare = files.rlim_cur > 128 ? files.rlim_cur - 128 : 0;
+    maxConnections_ = static_cast<size_t>(std::min<rlim_t>(1024, spare));
     return listen(error) && publishPage(error) && watchEvents(error);
 }
 
@@ -312,13 +320,6 @@ int64_t BoardServer::nextDueUs() const
 
 namespace {
 
-// While no descriptor of a node's slave is open, its master hangs up.
-bool slaveOpen(int master)
-{
-    struct pollfd p = {master, 0, 0};
-    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
-}
-
 bool openFollows(int wd, const char *at, const char *end)
 {
     for (const struct inotify_event *e; at < end; at += sizeof *e + e->len) {
@@ -331,29 +332,43 @@ bool openFollows(int wd, const char *at, const char *end)
 
 } // namespace
 
+// While no descriptor of a node's slave is open, its master hangs up.
+bool slaveOpen(int master)
+{
+    struct pollfd p = {master, 0, 0};
+    return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
 // Every open and close of a node's slave, in the order the kernel made them.
 // A program's changes to a node come before its close: with the close told,
-// they are all there to be read first. The kernel tells two like events
-// that no read came between as one, so where the count and the slave's own
-// state disagree, the slave's state holds: a count that falls to nothing
-// while the slave is open (and no open follows) lost an open, and a slave
-// with no descriptor left after closes lost a close.
+// they are all there to be read first. The kernel's events are prompts to
+// look, not counts to trust: it tells two like events that no read came
+// between as one (and a program's word makes up a folded open,
+// toldOpen()), and past its queue's length it drops them and says only
+// that it did. Where the count and the slave's own state disagree, the
+// slave's state holds; after an overflow, every node is looked at.
 void BoardServer::followKernel()
 {
     alignas(struct inotify_event) char events[4096];
     for (ssize_t len; (len = read(inotify_, events, sizeof events)) > 0;) {
         readConnections();
-        bool closed[board::kNodes] = {};
+        bool closed[board::kNodes] = {}, overflowed = false;
         for (char *at = events; at < events + len;) {
             const auto *event = reinterpret_cast<const struct inotify_event *>(at);
             at += sizeof *event + event->len;
+            overflowed |= (event->mask & IN_Q_OVERFLOW) != 0;
             const int index = static_cast<int>(std::find(watches_, watches_ + board::kNodes, event->wd) - watches_);
             if (index == board::kNodes)
                 continue;
             Node &n = nodes_[index];
-            n.openFiles += (event->mask & IN_OPEN) != 0;
+            if (event->mask & IN_OPEN) {
+                n.openFiles++;
+                n.untold++;
+                countOpen(n);
+            }
             if ((event->mask & IN_CLOSE) && n.openFiles > 0) {
-                n.record.closes++;
+                if (n.record.closes < n.record.opens)
+                    n.record.closes++;
                 closed[index] = true;
                 if (--n.openFiles == 0) {
                     if (slaveOpen(n.master) && !openFollows(event->wd, at, events + len))
@@ -365,18 +380,32 @@ void BoardServer::followKernel()
             }
         }
         for (int i = 0; i < board::kNodes; i++)
-            if (closed[i] && nodes_[i].openFiles > 0 && !slaveOpen(nodes_[i].master)) {
-                nodes_[i].openFiles = 0;
-                lastClose(i);
-                changed();
-            }
+            if (closed[i] || overflowed)
+                reconcile(i, overflowed);
     }
 }
 
-// Counted as programs tell it: the kernel may tell two opens as one. Its
-// settings at its first open are those it had while closed: nobody can
+// The slave's own state over the count: with no descriptor left, the last
+// close was lost; after an overflow, one open at least was lost on a node
+// that is open while the count says closed.
+void BoardServer::reconcile(int index, bool overflowed)
+{
+    Node &n = nodes_[index];
+    const bool open = slaveOpen(n.master);
+    if (n.openFiles > 0 && !open) {
+        n.openFiles = 0;
+        lastClose(index);
+        changed();
+    } else if (overflowed && n.openFiles == 0 && open) {
+        n.openFiles = 1;
+        n.untold = 1;
+        countOpen(n);
+    }
+}
+
+// Its settings at its first open are those it had while closed: nobody can
 // change them then.
-void BoardServer::opened(Node &n)
+void BoardServer::countOpen(Node &n)
 {
     n.record.opens++;
     n.record.order = ++openOrder_;
@@ -405,7 +434,10 @@ void BoardServer::lastClose(int index)
     if (hupcl)
         n.lines &= ~(protocol::kRts | protocol::kDtr);
     n.record.lastClose = hupcl ? LastClose::Dropped : LastClose::Kept;
-    n.record.closes = std::max(n.record.closes, n.record.opens); // every open has closed
+    n.record.closes = n.record.opens; // every open has closed
+    n.untold = 0;
+    for (Connection &c : connections_)
+        c.holds &= ~(1ull << index);
     publish(index);
 }
 

@@ -37,6 +37,10 @@
 #include <thread>
 #include <vector>
 
+// Whether any descriptor of a node's slave is open (its master has not hung
+// up).
+bool slaveOpen(int master);
+
 class BoardServer {
 public:
     BoardServer() = default;
@@ -68,12 +72,18 @@ private:
         char slavePath[32] = {};
         unsigned faults = 0;
         int openFiles = 0;  // open descriptions of the slave, as the kernel tells them
+        int untold = 0;     // of the opens the kernel told, those no program has told yet
         uint32_t lines = 0; // RTS, DTR and the frame bits, as programs left them
         NodeRecord record;  // the counts the report shows
         uint32_t atLastClose = 0;
         struct termios whileClosed; // its settings: nobody can change them then
         uint32_t frameWhileClosed = 0;
         Plug plug;
+    };
+    struct Connection {
+        int fd;
+        pid_t pid;      // the program on it
+        uint64_t holds; // the nodes it has shown it has open, a bit each
     };
     struct Question {
         int fd;
@@ -95,7 +105,8 @@ private:
     void armTimer(int64_t dueUs);
     int64_t nextDueUs() const;
     void followKernel();
-    void opened(Node &n);
+    void countOpen(Node &n);
+    void reconcile(int index, bool overflowed);
     void lastClose(int index);
     void deliverDue(int64_t nowUs);
     void moveBytes(const bool readable[board::kNodes], int64_t nowUs);
@@ -106,8 +117,12 @@ private:
     NodeRecord recordOf(const Node &n) const;
 
     void accept();
+    void listenFor(bool on);
     void readConnections();
+    Connection *connectionOf(int fd);
+    bool holds(Connection &c, int node);
     void apply(const protocol::Request &change);
+    bool toldOpen(Connection &c, const protocol::Request &request);
     void answerQuestions();
     void dropConnection(int fd);
     void releaseWaiters();
@@ -124,7 +139,8 @@ private:
     static constexpr int kOwnEvents = 5;
     static constexpr uint32_t kListenerTag = board::kNodes, kWakeTag = board::kNodes + 1, kOtherTag = board::kNodes + 2;
     int watches_[board::kNodes] = {};
-    std::vector<int> connections_;
+    std::vector<Connection> connections_;
+    size_t maxConnections_ = 0; // what the descriptor limit leaves room for
     std::vector<Question> questions_;
     std::vector<Waiter> waiters_;
     bool reporting_ = false;

@@ -1,6 +1,8 @@
 #include "processes.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -85,4 +87,21 @@ void signalAll(const std::vector<pid_t> &pids, int sig)
 {
     for (pid_t pid : pids)
         kill(pid, sig);
+}
+
+bool processHolds(pid_t pid, const char *path)
+{
+    char folder[48];
+    snprintf(folder, sizeof folder, "/proc/%d/fd", static_cast<int>(pid));
+    DIR *fds = opendir(folder);
+    if (fds == nullptr)
+        return errno == EACCES;
+    bool holds = false;
+    for (struct dirent *entry; !holds && (entry = readdir(fds)) != nullptr;) {
+        char link[PATH_MAX];
+        const ssize_t len = readlinkat(dirfd(fds), entry->d_name, link, sizeof link - 1);
+        holds = len > 0 && (link[len] = '\0', strcmp(link, path) == 0);
+    }
+    closedir(fds);
+    return holds;
 }

@@ -6,6 +6,7 @@
 #include "board_server.h"
 
 #include "monotonic.h"
+#include "processes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,14 +17,10 @@
 
 namespace {
 
-// Programs alive on the board at once: far more than any bench runs. One
-// more is turned away, and its nodes do not open.
-constexpr size_t kMaxConnections = 1024;
-
 bool isQuestion(protocol::Ask ask)
 {
     return ask == protocol::Ask::Hello || ask == protocol::Ask::Closed || ask == protocol::Ask::OutputQueue ||
-           ask == protocol::Ask::FlushOutput || ask == protocol::Ask::Opened;
+           ask == protocol::Ask::FlushOutput || ask == protocol::Ask::Opened || ask == protocol::Ask::FileOpened;
 }
 
 void sendReply(int fd, const protocol::Reply &reply)
@@ -34,7 +31,9 @@ void sendReply(int fd, const protocol::Reply &reply)
 
 } // namespace
 
-// Only the user boardsim runs as, or root, is let onto its board.
+// Only the user boardsim runs as, or root, is let onto its board. At the
+// descriptor limit the listener is left alone (it would stay readable, and
+// the thread spin) until a connection ends.
 void BoardServer::accept()
 {
     for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
@@ -44,11 +43,13 @@ void BoardServer::accept()
         event.events = EPOLLIN;
         event.data.fd = fd;
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &who, &len) == 0 && (who.uid == getuid() || who.uid == 0) &&
-            connections_.size() < kMaxConnections && epoll_ctl(connectionSet_, EPOLL_CTL_ADD, fd, &event) == 0)
-            connections_.push_back(fd);
+            connections_.size() < maxConnections_ && epoll_ctl(connectionSet_, EPOLL_CTL_ADD, fd, &event) == 0)
+            connections_.push_back({fd, who.pid, 0});
         else
             close(fd);
     }
+    if (errno == EMFILE || errno == ENFILE)
+        listenFor(false);
 }
 
 // Everything waiting on any connection, in the order each program sent it:
@@ -61,19 +62,40 @@ void BoardServer::readConnections()
     const int count = epoll_wait(connectionSet_, ready, 64, 0);
     for (int i = 0; i < count; i++) {
         const int fd = ready[i].data.fd;
+        Connection *from = connectionOf(fd);
         protocol::Request request;
-        ssize_t got;
-        while ((got = recv(fd, &request, sizeof request, MSG_DONTWAIT)) == sizeof request &&
+        ssize_t got = -1;
+        while (from != nullptr && (got = recv(fd, &request, sizeof request, MSG_DONTWAIT)) == sizeof request &&
                request.magic == protocol::kMagic &&
                (request.ask == protocol::Ask::Hello || (request.node >= 0 && request.node < board::kNodes))) {
             if (isQuestion(request.ask))
                 questions_.push_back({fd, request});
-            else
+            else if (holds(*from, request.node))
                 apply(request);
         }
         if (got >= 0 || (errno != EAGAIN && errno != EINTR))
             dropConnection(fd);
     }
+}
+
+BoardServer::Connection *BoardServer::connectionOf(int fd)
+{
+    for (Connection &c : connections_)
+        if (c.fd == fd)
+            return &c;
+    return nullptr;
+}
+
+// A change to a node is believed from a program that has it open: one
+// that told its open, or (once, for a forked child's new connection) one
+// whose descriptors show it. A program that cannot be looked at (root's,
+// on a board that is not) is believed.
+bool BoardServer::holds(Connection &c, int node)
+{
+    const uint64_t bit = 1ull << node;
+    if ((c.holds & bit) == 0 && nodes_[node].openFiles > 0 && processHolds(c.pid, nodes_[node].slavePath))
+        c.holds |= bit;
+    return (c.holds & bit) != 0;
 }
 
 void BoardServer::apply(const protocol::Request &change)
@@ -83,20 +105,39 @@ void BoardServer::apply(const protocol::Request &change)
     if (change.ask == Ask::Lines || change.ask == Ask::Opened) {
         n.lines = static_cast<uint32_t>(change.value) & (protocol::kRts | protocol::kDtr | board::kHeldFrame);
         publish(change.node);
-        if (change.ask == Ask::Opened)
-            opened(n); // its report shows the lines the open raised
-    } else if (n.record.notATty && (change.ask == Ask::FileOpened || change.ask == Ask::FileClosed)) {
-        // A not-a-tty node is a file the program makes itself, out of the
-        // kernel's sight: the program tells its open and its close.
-        if (change.ask == Ask::FileOpened) {
-            snprintf(n.record.first, sizeof n.record.first, "not-a-tty");
-            opened(n);
-        } else {
-            n.record.closes++;
-            n.record.written += change.value;
-            changed();
-        }
+        changed();
+    } else if (n.record.notATty && change.ask == Ask::FileClosed && change.value >= 0 &&
+               n.record.closes < n.record.opens) {
+        n.record.closes++;
+        n.record.written += change.value;
+        changed();
     }
+}
+
+// An open told: the kernel has told it too (an open not yet matched), or
+// told it as one with another that no read came between, and then it is
+// counted now, if the program does hold the node. A not-a-tty node is a
+// file the program makes itself, out of the kernel's sight: its open is the
+// program's word.
+bool BoardServer::toldOpen(Connection &c, const protocol::Request &request)
+{
+    Node &n = nodes_[request.node];
+    if (request.ask == protocol::Ask::FileOpened) {
+        if (!n.record.notATty)
+            return false;
+        snprintf(n.record.first, sizeof n.record.first, "not-a-tty");
+        countOpen(n);
+    } else if (n.untold > 0) {
+        n.untold--;
+    } else if (slaveOpen(n.master) && processHolds(c.pid, n.slavePath)) {
+        n.openFiles++;
+        countOpen(n);
+    } else {
+        return false;
+    }
+    c.holds |= 1ull << request.node;
+    apply(request);
+    return true;
 }
 
 void BoardServer::answerQuestions()
@@ -115,8 +156,9 @@ void BoardServer::answerQuestions()
         } else if (q.request.ask == protocol::Ask::FlushOutput) {
             Node &n = nodes_[q.request.node];
             n.plug.flushOutput(n.master, monotonicUs());
-        } else if (q.request.ask == protocol::Ask::Opened) {
-            apply(q.request);
+        } else if (q.request.ask == protocol::Ask::Opened || q.request.ask == protocol::Ask::FileOpened) {
+            Connection *from = connectionOf(q.fd);
+            reply.value = from != nullptr && toldOpen(*from, q.request) ? 1 : 0;
         } else if (reporting_) { // a close, answered once the report shows it
             waiters_.push_back({q.fd, reply, generation_});
             continue;
@@ -131,8 +173,9 @@ void BoardServer::dropConnection(int fd)
     const auto of = [fd](const auto &waiting) { return waiting.fd == fd; };
     waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), of), waiters_.end());
     questions_.erase(std::remove_if(questions_.begin(), questions_.end(), of), questions_.end());
-    connections_.erase(std::remove(connections_.begin(), connections_.end(), fd), connections_.end());
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(), of), connections_.end());
     close(fd); // and with it its place in the epoll set
+    listenFor(true);
 }
 
 // The closes whose report the launcher has now written.
@@ -144,4 +187,12 @@ void BoardServer::releaseWaiters()
         if (ready(w))
             sendReply(w.fd, w.reply);
     waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), ready), waiters_.end());
+}
+
+void BoardServer::listenFor(bool on)
+{
+    struct epoll_event event = {};
+    event.events = on ? uint32_t{EPOLLIN} : 0u;
+    event.data.u32 = kListenerTag;
+    epoll_ctl(boardSet_, EPOLL_CTL_MOD, listener_, &event);
 }

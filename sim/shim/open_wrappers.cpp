@@ -96,8 +96,9 @@ int sim::openNode(int index, int flags)
     if (fd < 0)
         return -1;
     bindFd(fd, index);
+    protocol::Reply unused;
     if (file)
-        tell(protocol::Ask::FileOpened, index, 0);
+        ask(protocol::Ask::FileOpened, index, &unused);
     else
         beginSession(fd, index);
     errno = callerErrno;
