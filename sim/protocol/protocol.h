@@ -4,8 +4,10 @@
 // it makes to a node that a pseudo-terminal cannot hold (the handshake lines
 // it drives, the frame bits of its settings, a flush of its output), and
 // asks it what only the board can answer (a transmitter's queue, whether a
-// close is in the report yet), over a Unix-domain socket in the abstract
-// namespace (nothing in the file system to leave behind). boardsim reads the
+// close is in the report yet), over a Unix-domain socket in a folder of the
+// board's own that only its user can enter: no other user can find it or
+// send it anything (an abstract socket would be listed to every user, and
+// open to all). boardsim reads the
 // connection whenever it wakes for the nodes' own traffic, and a program
 // that asks a question rings its doorbell (a datagram) to wake it. A change
 // then costs the program one send and no wait: on a virtual machine waking
@@ -17,8 +19,10 @@
 // Reads and writes of a node never come here: they are the pseudo-terminal's
 // own.
 //
-//   socketAddress(name, &addr)    the address of a board named "@...", and its
-//                                 length; 0 for a name that is not one.
+//   socketAddress(name, part, &addr)
+//                                 the address of a board's socket (kListener
+//                                 or kDoorbell) in its folder `name`, and its
+//                                 length; 0 for a name that is not a folder.
 //   connectToBoard(fd, name)      connects the socket fd to the board.
 //   ringDoorbell(bell, name)      wakes the board: a datagram from the
 //                                 socket bell.
@@ -35,12 +39,15 @@
 
 namespace protocol {
 
-// The board a program is on, named in its environment by boardsim.
+// The board a program is on, named in its environment by boardsim: the
+// folder its sockets are in.
 constexpr const char *kBoardVariable = "BOARDSIM_BOARD";
 // Where the published page is: a sealed memory file, /proc/PID/fd/N.
 constexpr const char *kPageVariable = "BOARDSIM_PAGE";
-// The board's doorbell: its name and this. A datagram there wakes boardsim.
-constexpr const char *kDoorbell = "-bell";
+// The board's sockets in its folder: the listener, and the doorbell (a
+// datagram there wakes boardsim).
+constexpr const char *kListener = "/board";
+constexpr const char *kDoorbell = "/bell";
 
 constexpr uint32_t kMagic = 0x62736d32; // "bsm2"
 
@@ -85,35 +92,29 @@ inline int32_t packLines(uint32_t frame, int rts, int dtr)
     return static_cast<int32_t>((frame & 0xFFFu) | (rts ? kRts : 0) | (dtr ? kDtr : 0));
 }
 
-inline socklen_t socketAddress(const char *name, struct sockaddr_un *addr)
+inline socklen_t socketAddress(const char *name, const char *part, struct sockaddr_un *addr)
 {
-    const size_t len = name != nullptr ? strlen(name) : 0;
-    if (len < 2 || name[0] != '@' || len >= sizeof addr->sun_path)
+    if (name == nullptr || name[0] != '/')
         return 0;
     addr->sun_family = AF_UNIX;
-    // A user-mode emulator takes a byte 0 right after an abstract name for
-    // part of it; what follows the name is never 0.
-    memset(addr->sun_path, '.', sizeof addr->sun_path);
-    addr->sun_path[0] = '\0';
-    memcpy(addr->sun_path + 1, name + 1, len - 1);
-    return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+    const int len = snprintf(addr->sun_path, sizeof addr->sun_path, "%s%s", name, part);
+    if (len <= 0 || static_cast<size_t>(len) >= sizeof addr->sun_path)
+        return 0;
+    return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + static_cast<size_t>(len) + 1);
 }
 
 inline bool connectToBoard(int fd, const char *name)
 {
     struct sockaddr_un addr;
-    const socklen_t len = socketAddress(name, &addr);
+    const socklen_t len = socketAddress(name, kListener, &addr);
     return len != 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), len) == 0;
 }
 
 // Wakes the board named `name` with a datagram from the socket `bell`.
 inline bool ringDoorbell(int bell, const char *name)
 {
-    char doorbell[sizeof(sockaddr_un::sun_path)];
     struct sockaddr_un addr;
-    const int written = snprintf(doorbell, sizeof doorbell, "%s%s", name != nullptr ? name : "", kDoorbell);
-    const socklen_t len =
-        written > 0 && static_cast<size_t>(written) < sizeof doorbell ? socketAddress(doorbell, &addr) : 0;
+    const socklen_t len = socketAddress(name, kDoorbell, &addr);
     return len != 0 && sendto(bell, "", 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), len) == 1;
 }
 

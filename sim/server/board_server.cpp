@@ -15,7 +15,6 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/random.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -47,15 +46,18 @@ void applyOwnSettings(int master)
     tcsetattr(master, TCSANOW, &t);
 }
 
-std::string randomName()
+// A folder only boardsim's user can enter, for the board's sockets: in the
+// user's runtime folder where there is one (short enough for a socket's
+// name), else in /tmp.
+std::string boardFolder()
 {
-    uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, 0) != sizeof bits)
-        bits = static_cast<uint64_t>(monotonicUs());
-    char name[64];
-    snprintf(name, sizeof name, "@boardsim-%d-%016llx", static_cast<int>(getpid()),
-             static_cast<unsigned long long>(bits));
-    return name;
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    std::string folder = runtime != nullptr && runtime[0] == '/' && strlen(runtime) < 64 &&
+                                 access(runtime, W_OK | X_OK) == 0
+                             ? runtime
+                             : "/tmp";
+    folder += "/boardsim-XXXXXX";
+    return mkdtemp(folder.data()) != nullptr ? folder : "";
 }
 
 std::string failed(const char *what)
@@ -83,6 +85,11 @@ BoardServer::~BoardServer()
     for (int fd : {listener_, doorbell_, inotify_, wake_, reportWanted_, connectionSet_, pageFd_, boardSet_, timer_})
         if (fd >= 0)
             close(fd);
+    if (!name_.empty()) {
+        for (const char *part : {protocol::kListener, protocol::kDoorbell})
+            unlink((name_ + part).c_str());
+        rmdir(name_.c_str());
+    }
 }
 
 bool BoardServer::createNode(int index, std::string *error)
@@ -108,10 +115,10 @@ bool BoardServer::createNode(int index, std::string *error)
 
 bool BoardServer::listen(std::string *error)
 {
-    name_ = randomName();
+    name_ = boardFolder();
     struct sockaddr_un addr, bell;
-    const socklen_t len = protocol::socketAddress(name_.c_str(), &addr);
-    const socklen_t bellLen = protocol::socketAddress((name_ + protocol::kDoorbell).c_str(), &bell);
+    const socklen_t len = protocol::socketAddress(name_.c_str(), protocol::kListener, &addr);
+    const socklen_t bellLen = protocol::socketAddress(name_.c_str(), protocol::kDoorbell, &bell);
     listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     doorbell_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&addr), len) != 0 ||

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,6 +174,12 @@ int main(int argc, char **argv)
     const int signalFd = takeSignals(&commandMask, &tstpIgnored);
     // What COMMAND leaves running stays under boardsim until it ends.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // Room for a connection from every program on the board; COMMAND
+    // starts with the limit it would have had.
+    struct rlimit files = {}, raised;
+    getrlimit(RLIMIT_NOFILE, &files);
+    raised = {files.rlim_max, files.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &raised);
     BoardServer board;
     std::string why;
     if (!board.standUp(options.faults, options.clockStepUs, !report.empty(), &why)) {
@@ -186,7 +193,7 @@ int main(int argc, char **argv)
     // A sanitized build checks that its runtime is loaded first; the preloaded
     // library comes before it, which is harmless here.
     appendTo("ASAN_OPTIONS", "verify_asan_link_order=0", ":");
-    const pid_t command = startCommand(path, options.command, preload, commandMask, tstpIgnored);
+    const pid_t command = startCommand(path, options.command, preload, commandMask, tstpIgnored, files);
     if (command < 0) {
         const int failure = errno;
         fprintf(stderr, "boardsim: %s: %s\n", options.command[0], strerror(failure));

@@ -141,7 +141,7 @@ void execCommand(const std::string &path, char **argv, const std::string &preloa
 // The child's exec error comes back through a pipe that a successful exec
 // closes.
 pid_t startCommand(const std::string &path, char **argv, const std::string &preload, const sigset_t &mask,
-                   bool tstpIgnored)
+                   bool tstpIgnored, const struct rlimit &files)
 {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
@@ -151,6 +151,7 @@ pid_t startCommand(const std::string &path, char **argv, const std::string &prel
         close(report[0]);
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         signal(SIGTSTP, tstpIgnored ? SIG_IGN : SIG_DFL);
+        setrlimit(RLIMIT_NOFILE, &files);
         execCommand(path, argv, preload);
         const int error = errno;
         if (write(report[1], &error, sizeof error) != sizeof error)

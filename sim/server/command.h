@@ -12,19 +12,21 @@
 //                             without "#!" through /bin/sh, and an ELF program
 //                             the kernel cannot run through $BOARDSIM_EMULATOR.
 //                             Returns only on failure, with errno set.
-//   startCommand(path, argv, preload, mask, tstpIgnored)
-//                             execCommand in a child, with the signal mask
-//                             and SIGTSTP's action it is to start with.
+//   startCommand(path, argv, preload, mask, tstpIgnored, files)
+//                             execCommand in a child, with the signal mask,
+//                             SIGTSTP's action and the descriptor limit it is
+//                             to start with.
 //                             Returns the child, or -1 with errno set: COMMAND
 //                             never ran.
 #pragma once
 
 #include <csignal>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 int findCommand(const char *name, std::string *path);
 std::string cannotPreload(const std::string &path);
 void execCommand(const std::string &path, char **argv, const std::string &preload);
 pid_t startCommand(const std::string &path, char **argv, const std::string &preload, const sigset_t &mask,
-                   bool tstpIgnored);
+                   bool tstpIgnored, const struct rlimit &files);

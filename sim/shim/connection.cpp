@@ -1,7 +1,8 @@
 // The program's connection to boardsim, and the socket it rings the board's
 // doorbell with (protocol.h). Made on first use, made afresh in a forked
 // child (the parent's are the parent's), kept above the descriptors the
-// program counts on getting.
+// program counts on getting, and made afresh when the program has closed or
+// replaced them.
 #include "real.h"
 #include "state.h"
 
@@ -25,6 +26,7 @@ constexpr int kConnectionFdFloor = 100;
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 int connection = -1, bell = -1;
+ino_t connectionInode = 0, bellInode = 0; // which sockets they are
 bool unreachable = false, boardReports = false;
 uint32_t sequence = 0;
 
@@ -38,14 +40,26 @@ void tellUnreachable()
     (void)written;
 }
 
-// The connection went wrong under us: boardsim has gone, or the program put
-// a descriptor of its own in its place (dup2), which is then left alone.
-void drop(int *fd)
+ino_t inodeOf(int fd)
 {
     struct stat st;
-    if (*fd >= 0 && fstat(*fd, &st) == 0 && S_ISSOCK(st.st_mode))
+    return fd >= 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) ? st.st_ino : 0;
+}
+
+// Let go of a socket: closed if it is still the library's; a program that
+// closed its number (closefrom, close_range) or put a descriptor of its own
+// there (dup2) keeps what it has.
+void drop(int *fd, ino_t inode)
+{
+    if (*fd >= 0 && inodeOf(*fd) == inode)
         real::close(*fd);
     *fd = -1;
+}
+
+void dropBoth()
+{
+    drop(&connection, connectionInode);
+    drop(&bell, bellInode);
 }
 
 // A forked child shares the parent's sockets: its requests would mix with
@@ -56,8 +70,7 @@ void forkHandlers()
     pthread_atfork([] { pthread_mutex_lock(&lock); }, [] { pthread_mutex_unlock(&lock); },
                    [] {
                        pthread_mutex_init(&lock, nullptr);
-                       drop(&connection);
-                       drop(&bell);
+                       dropBoth();
                    });
 }
 
@@ -113,6 +126,8 @@ bool connect()
     pthread_once(&once, forkHandlers);
     connection = ownSocket(SOCK_SEQPACKET);
     bell = ownSocket(SOCK_DGRAM);
+    connectionInode = inodeOf(connection);
+    bellInode = inodeOf(bell);
     protocol::Reply reply;
     if (sim::page() != nullptr && connection >= 0 && bell >= 0 &&
         protocol::connectToBoard(connection, getenv(protocol::kBoardVariable)) &&
@@ -120,8 +135,7 @@ bool connect()
         boardReports = reply.value != 0;
         return true;
     }
-    drop(&connection);
-    drop(&bell);
+    dropBoth();
     return false;
 }
 
@@ -149,6 +163,8 @@ bool sim::boardNamed()
 
 bool sim::reachable()
 {
+    if (connection >= 0 && (inodeOf(connection) != connectionInode || inodeOf(bell) != bellInode))
+        dropBoth(); // taken from under the library: new ones below
     if (connection >= 0 || unreachable)
         return !unreachable;
     if (connect())
@@ -164,8 +180,7 @@ bool sim::tell(protocol::Ask what, int node, int value)
         return false;
     if (send(what, node, value))
         return true;
-    drop(&connection);
-    drop(&bell);
+    dropBoth();
     return false;
 }
 
@@ -177,15 +192,4 @@ bool sim::ask(protocol::Ask what, int node, protocol::Reply *reply, int value)
 bool sim::reporting()
 {
     return boardReports;
-}
-
-// The program closes fd: if it was one of the library's own (a program that
-// closes every descriptor it did not open), the next request makes new ones.
-void sim::forgetIfConnection(int fd)
-{
-    if (fd < 0 || (fd != connection && fd != bell))
-        return;
-    const Hold hold;
-    real::close(fd == connection ? bell : connection); // the program's close closes the one it names
-    connection = bell = -1;
 }

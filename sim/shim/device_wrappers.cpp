@@ -250,7 +250,6 @@ int tcsetattr(int fd, int action, const struct termios *t)
 
 int close(int fd)
 {
-    forgetIfConnection(fd);
     const int index = nodeOfFd(fd);
     if (index < 0)
         return real::close(fd);

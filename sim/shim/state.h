@@ -52,9 +52,6 @@ bool tell(protocol::Ask what, int node, int value);
 bool ask(protocol::Ask what, int node, protocol::Reply *reply, int value = 0);
 // Whether boardsim writes a report (a close then waits until it shows it).
 bool reporting();
-// The program is closing fd: if it was a connection to boardsim, the next
-// request makes new ones.
-void forgetIfConnection(int fd);
 
 // The node a path names as the kernel would resolve it against dirfd
 // (AT_FDCWD: the working folder), following symbolic links; -1 for none,

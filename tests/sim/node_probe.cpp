@@ -22,7 +22,7 @@
 //                             ("queued 100 drained 33")
 //   node_probe busy PATH      moves RTS up and down until killed
 //   node_probe signals PATH   a signal handler that sets the node's settings,
-//                             taken every 100 us while the program keeps the
+//                             taken every 500 us while the program keeps the
 //                             simulator busy with the node; prints "survived"
 //                             unless the handler waits for ever
 //   node_probe idle           opens no node; prints its threads, its open
@@ -257,8 +257,10 @@ static void signalsOnABusyNode(int fd)
     struct sigaction action = {};
     action.sa_handler = putNodeBack;
     sigaction(SIGALRM, &action, nullptr);
-    const struct itimerval every100us = {{0, 100}, {0, 100}};
-    setitimer(ITIMER_REAL, &every100us, nullptr);
+    // Longer than the handler's own flush, which waits for boardsim's
+    // answer: a shorter period would only starve the program.
+    const struct itimerval every500us = {{0, 500}, {0, 500}};
+    setitimer(ITIMER_REAL, &every500us, nullptr);
     for (int i = 0; i < 20000; i++) {
         int word = 0;
         ioctl(fd, TIOCMGET, &word);

@@ -16,11 +16,17 @@
 #include <thread>
 #include <unistd.h>
 
+// SIGTERM first: a launcher ends what it started and removes what it made
+// (boardsim its sockets' folder); SIGKILL if it has not within 2 s.
 Child::~Child()
 {
     if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        kill(pid, SIGTERM);
+        for (int waited = 0; waitpid(pid, nullptr, WNOHANG) == 0; waited++) {
+            if (waited == 200)
+                kill(pid, SIGKILL);
+            usleep(10000);
+        }
     }
     for (int fd : {input, output, consoleSlave})
         if (fd >= 0)
