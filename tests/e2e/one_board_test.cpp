@@ -86,8 +86,8 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
                                "$PROBE twins /dev/ttyT8Sy7 $PPID\n"
                                "$PROBE busy /dev/ttyT8Sy6 & echo \"busy $!\"\n"
                                "exec 3<&0\n"
-                               "\"$@\" <&3 & echo \"porttest $!\"; wait $!; echo \"porttest ended $?\"\n"
-                               "\"$@\" <&3 & echo \"porttest $!\"; wait $!\n";
+                               "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!; echo \"porttest ended $?\"\n"
+                               "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!\n";
     std::string probe;
     for (const std::string &word : targetCommand({NODE_PROBE}))
         probe += word + " ";

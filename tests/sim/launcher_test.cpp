@@ -293,6 +293,26 @@ INSTANTIATE_TEST_SUITE_P(
         // working folder, through a symbolic link.
         Input{"NodeRelativeToTheWorkingFolder", {"--", "sh", "-c", "cd /dev && exec {probe} open ttyT8Sy5"}, kOnTheBoard, 0},
         Input{"NodeThroughASymbolicLink", {"--", "{node_probe}", "open", "{dir}/node"}, kOnTheBoard, 0},
+        // Whatever ends, every process under boardsim ends with it: a kill
+        // of boardsim reaches them all; leftovers, a daemon among them, get
+        // the terminal's hang-up, and are killed a second later if they
+        // ignore it.
+        Input{"AKillReachesEveryProgram",
+              {"--", "sh", "-c",
+               "(trap 'echo term; exit' TERM; trap 'echo hup; exit' HUP; sleep 5 & wait) & sleep 0.3; kill $PPID; wait"},
+              "term\n",
+              143},
+        Input{"LeftoversGetTheHangUp",
+              {"--", "sh", "-c", "setsid sh -c \"trap 'echo hup; exit' HUP; sleep 5 & wait\" & sleep 0.3"},
+              "hup\n",
+              0},
+        Input{"LeftoversThatIgnoreItAreKilled", {"--", "sh", "-c", "(trap '' HUP; sleep 30) & sleep 0.3"}, "", 0},
+        // A board that does not answer is none, however it got so: a
+        // nested boardsim stands up its own beside a stopped outer board.
+        Input{"InsideAStoppedBoard",
+              {"--", "sh", "-c", "kill -STOP $PPID; {boardsim} -- {probe} open /dev/ttyT8Sy5; kill -CONT $PPID"},
+              kOnTheBoard,
+              0},
         // Run as env would run it.
         Input{"OptionsEndAtTheCommand", {"--fault", "COM2=late", "echo", "--fault", "-h"}, "--fault -h\n", 0},
         Input{"LeftOverEmulator",

@@ -17,14 +17,20 @@
 //                             bytes and after a flush ("queued 5 then 0")
 //   node_probe bulk PATH      16 writes of 256 bytes at 115200 baud, then
 //                             prints how many came back within 10 s
-//   node_probe drain PATH     100 bytes at 300 baud: prints the queue after
-//                             the write and tcdrain's time in tenths of a s
-//                             ("queued 100 drained 33")
+//   node_probe drain PATH     100 bytes at 1200 baud: prints the queue after
+//                             the write and whether tcdrain took the line's
+//                             time ("queued 100 drained on time")
+//   node_probe flush PATH     64 bytes at 1200 baud, flushed at once (TCOFLUSH):
+//                             prints how many came back ("back 0")
+//   node_probe twoask PATH    forks; parent and child each ask for the queue
+//                             300 times: prints the failed asks ("failed 0 0")
 //   node_probe busy PATH      moves RTS up and down until killed
 //   node_probe signals PATH   a signal handler that sets the node's settings,
 //                             taken every 500 us while the program keeps the
 //                             simulator busy with the node; prints "survived"
 //                             unless the handler waits for ever
+//   node_probe sigint         prints "ready", then after a second how many
+//                             SIGINTs it got ("SIGINT 1")
 //   node_probe idle           opens no node; prints its threads, its open
 //                             descriptors and whether the board's library is
 //                             loaded, and exits with status 3
@@ -200,9 +206,11 @@ static void bulk(int fd)
     printf("back %zu\n", back);
 }
 
+// 100 bytes at 1200 baud take 833 ms on the line: tcdrain waits that long,
+// and not half a second more.
 static void drain(int fd)
 {
-    setSpeed(fd, B300);
+    setSpeed(fd, B1200);
     const unsigned char hundred[100] = {};
     int queued = -1;
     if (write(fd, hundred, sizeof hundred) != sizeof hundred)
@@ -212,8 +220,60 @@ static void drain(int fd)
     clock_gettime(CLOCK_MONOTONIC, &start);
     tcdrain(fd);
     clock_gettime(CLOCK_MONOTONIC, &end);
-    const long tenths = ((end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000 + 50) / 100;
-    printf("queued %d drained %ld\n", queued, tenths);
+    const long ms = (end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000;
+    if (ms >= 800 && ms < 1300)
+        printf("queued %d drained on time\n", queued);
+    else
+        printf("queued %d drained in %ld ms\n", queued, ms);
+}
+
+static int bytesWaiting(int fd)
+{
+    int waiting = 0;
+    ioctl(fd, FIONREAD, &waiting);
+    return waiting;
+}
+
+// What has not left the port never will: at 1200 baud a byte takes 8.3 ms,
+// the flush comes within one.
+static void flushAtOnce(int fd)
+{
+    setSpeed(fd, B1200);
+    const unsigned char many[64] = {1};
+    if (write(fd, many, sizeof many) != sizeof many)
+        return;
+    tcflush(fd, TCOFLUSH);
+    usleep(300000);
+    printf("back %d\n", bytesWaiting(fd));
+}
+
+static void askFromTwo(int fd)
+{
+    fflush(stdout);
+    const pid_t child = fork();
+    int failed = 0;
+    for (int i = 0; i < 300; i++) {
+        int queued = 0;
+        failed += ioctl(fd, TIOCOUTQ, &queued) != 0;
+    }
+    if (child == 0)
+        _exit(failed);
+    int status = 0;
+    waitpid(child, &status, 0);
+    printf("failed %d %d\n", failed, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+static volatile sig_atomic_t interrupts = 0;
+
+static void countInterrupts()
+{
+    signal(SIGINT, [](int) { interrupts = interrupts + 1; });
+    printf("ready\n");
+    fflush(stdout);
+    struct timespec left = {1, 0};
+    while (nanosleep(&left, &left) != 0) {
+    }
+    printf("SIGINT %d\n", static_cast<int>(interrupts));
 }
 
 static void busy(int fd)
@@ -302,6 +362,10 @@ int main(int argc, char **argv)
         reportIdle();
         return 3;
     }
+    if (argc == 2 && std::string(argv[1]) == "sigint") {
+        countInterrupts();
+        return 0;
+    }
     if (argc == 4 && std::string(argv[1]) == "twins")
         return twinOpensAndCloses(argv[2], static_cast<pid_t>(strtol(argv[3], nullptr, 10)));
     if (argc != 3)
@@ -342,6 +406,10 @@ int main(int argc, char **argv)
         bulk(fd);
     else if (how == "drain")
         drain(fd);
+    else if (how == "flush")
+        flushAtOnce(fd);
+    else if (how == "twoask")
+        askFromTwo(fd);
     else
         exchange(fd);
     close(fd);

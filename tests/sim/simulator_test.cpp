@@ -50,10 +50,16 @@ TEST(Simulator, ASignalHandlerMayUseANodeWhateverTheProgramWasDoing)
     EXPECT_EQ(describeStatus(waitForExit(child, 1000)), kExitedWithZero);
 }
 
-TEST(Simulator, FaultsGiveTheirErrorsAndAStalledTransmitterItsQueue)
+TEST(Simulator, FaultsGiveTheirErrorsAndTheLineItsTime)
 {
     EXPECT_EQ(runToEnd(boardsim({"--fault", "ttyT8Sy3=stalled", "--", NODE_PROBE, "outq", "/dev/ttyT8Sy3"})).output,
               "queued 5 then 0\n");
+    // The line carries everything at its own pace, as a UART does.
+    EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "bulk", "/dev/ttyT8Sy3"})).output, "back 4096\n");
+    EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "drain", "/dev/ttyT8Sy3"})).output, "queued 100 drained on time\n");
+    EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "flush", "/dev/ttyT8Sy3"})).output, "back 0\n");
+    EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "twoask", "/dev/ttyT8Sy3"})).output, "failed 0 0\n")
+        << "a forked child asks on a connection of its own";
     EXPECT_EQ(runToEnd(boardsim({"--fault", "COM3=busy", "--", NODE_PROBE, "fopen", "/dev/ttyT9Sy9"})).output,
               "open: Device or resource busy\n");
     EXPECT_EQ(runToEnd(boardsim({"--fault", "ttyT8Sy*=denied", "--", NODE_PROBE, "openat", "/dev/ttyT8Sy9"})).output,
@@ -105,4 +111,17 @@ TEST(Simulator, HelpFitsATerminalAndVersionIsTheProjects)
         EXPECT_LE(longest, 80u) << flag;
     }
     EXPECT_EQ(runToEnd({BOARDSIM_BINARY, "--version"}).output, "boardsim " PROJECT_VERSION "\n");
+}
+
+TEST(Simulator, AKeyTypedAtTheTerminalReachesTheProgramOnce)
+{
+    // The terminal signals its whole foreground group, boardsim and the
+    // program alike: boardsim must not pass it on again.
+    Child child;
+    startProgram(child, boardsim({"--", NODE_PROBE, "sigint"}), Console::PseudoTerminal);
+    ASSERT_EQ(readUntil(child.output, "ready\n", 10000), "ready\n");
+    writeAll(child.input, "\x03");
+    const std::string line = readUntil(child.output, "\n", 10000); // after the terminal's "^C"
+    EXPECT_NE(line.find("SIGINT 1\n"), std::string::npos) << line;
+    EXPECT_EQ(describeStatus(waitForExit(child, 5000)), kExitedWithZero);
 }
