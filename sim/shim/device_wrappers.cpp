@@ -91,10 +91,7 @@ bool outputQueue(int index, protocol::Reply *reply)
 // a real port. A signal cuts it short (EINTR), as it does a real drain.
 int drainNode(int fd, int index, int64_t limitUs)
 {
-    struct termios t;
-    const bool slow = (faultsOf(index) & board::kSlow) != 0;
-    const int64_t charUs =
-        line::charTimeUs(slow || real::tcgetattr(fd, &t) != 0 ? 9600 : line::baudOf(cfgetospeed(&t)));
+    const int64_t charUs = charTimeUsOf(fd, index);
     const int64_t start = monotonicUs(real::clock_gettime);
     for (protocol::Reply reply; outputQueue(index, &reply);) {
         if (reply.value == 0)
@@ -157,6 +154,14 @@ template <typename Close> int closeNode(int fd, int index, Close closeIt)
 }
 
 } // namespace
+
+// A slow line runs at 9600 baud whatever it is set to.
+int64_t sim::charTimeUsOf(int fd, int index)
+{
+    struct termios t;
+    const bool slow = (faultsOf(index) & board::kSlow) != 0;
+    return line::charTimeUs(slow || real::tcgetattr(fd, &t) != 0 ? 9600 : line::baudOf(cfgetospeed(&t)));
+}
 
 bool sim::isBoardRequest(unsigned long request)
 {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <poll.h>
+#include <sys/select.h>
 #include <ctime>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -28,6 +30,8 @@ int tcgetattr(int fd, struct termios *t);
 int tcsetattr(int fd, int action, const struct termios *t);
 int tcflush(int fd, int queue);
 int tcdrain(int fd);
+int poll(struct pollfd *fds, nfds_t count, int timeoutMs);
+int select(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, struct timeval *timeout);
 FILE *fdopen(int fd, const char *mode);
 int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);

@@ -86,6 +86,8 @@ int64_t wallShiftUs();
 // `index`: TIOCMGET/SET/BIS/BIC by the board's wiring, TIOCOUTQ and TCFLSH
 // by a transmitter that may be stalled.
 bool isBoardRequest(unsigned long request);
+// How long a character takes on node `index`'s line, open as fd.
+int64_t charTimeUsOf(int fd, int index);
 int boardRequest(int fd, int index, unsigned long request, void *arg);
 
 } // namespace sim

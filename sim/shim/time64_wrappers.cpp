@@ -11,9 +11,12 @@
 
 #if defined(__TIMESIZE) && __TIMESIZE == 32
 
+#include "monotonic.h"
+#include "poll_wait.h"
 #include "real.h"
 #include "state.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 
@@ -107,6 +110,24 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     using Fn = int (*)(int, unsigned long, ...);
     static const Fn realIoctl = next64<Fn>("__ioctl_time64");
     return realIoctl(fd, request, arg);
+}
+
+int __select64(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, Timeval64 *timeout)
+{
+    const int64_t timeoutUs = timeout == nullptr ? -1 : timeout->tv_sec * 1000000 + timeout->tv_usec;
+    const int64_t start = monotonicUs(real::clock_gettime);
+    const int result =
+        selectNodes(nfds, reads, writes, errors, timeoutUs, [](int n, fd_set *r, fd_set *w, fd_set *e, int64_t waitUs) {
+            using Fn = int (*)(int, fd_set *, fd_set *, fd_set *, Timeval64 *);
+            static const Fn realSelect = next64<Fn>("__select64");
+            Timeval64 tv = {waitUs / 1000000, waitUs % 1000000};
+            return realSelect(n, r, w, e, waitUs < 0 ? nullptr : &tv);
+        });
+    if (timeout != nullptr) { // the time left, as Linux tells it
+        const int64_t left = std::max<int64_t>(timeoutUs - (monotonicUs(real::clock_gettime) - start), 0);
+        *timeout = {left / 1000000, left % 1000000};
+    }
+    return result;
 }
 
 } // extern "C"

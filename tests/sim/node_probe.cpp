@@ -17,9 +17,10 @@
 //                             bytes and after a flush ("queued 5 then 0")
 //   node_probe bulk PATH      16 writes of 256 bytes at 115200 baud, then
 //                             prints how many came back within 10 s
-//   node_probe drain PATH     100 bytes at 1200 baud: prints the queue after
-//                             the write and whether tcdrain took the line's
-//                             time ("queued 100 drained on time")
+//   node_probe drain PATH     300 bytes at 4800 baud: prints the queue after
+//                             the write, and whether POLLOUT and tcdrain
+//                             came at the line's time ("queued 300 writable
+//                             on time drained on time")
 //   node_probe flush PATH     64 bytes at 1200 baud, flushed at once (TCOFLUSH):
 //                             prints how many came back ("back 0")
 //   node_probe twoask PATH    forks; parent and child each ask for the queue
@@ -206,25 +207,35 @@ static void bulk(int fd)
     printf("back %zu\n", back);
 }
 
-// 100 bytes at 1200 baud take 833 ms on the line: tcdrain waits that long,
-// and not half a second more.
+static long msSince(const struct timespec &start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// 300 bytes at 4800 baud take 625 ms on the line: the node is writable
+// again once fewer than 256 wait (94 ms), and tcdrain returns when the last
+// has gone. Each is "on time" with tens of milliseconds to spare.
 static void drain(int fd)
 {
-    setSpeed(fd, B1200);
-    const unsigned char hundred[100] = {};
+    setSpeed(fd, B4800);
+    const unsigned char bytes[300] = {};
     int queued = -1;
-    if (write(fd, hundred, sizeof hundred) != sizeof hundred)
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (write(fd, bytes, sizeof bytes) != sizeof bytes)
         return;
     ioctl(fd, TIOCOUTQ, &queued);
-    struct timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct pollfd out = {fd, POLLOUT, 0};
+    poll(&out, 1, 2000);
+    const long writable = msSince(start);
     tcdrain(fd);
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    const long ms = (end.tv_sec - start.tv_sec) * 1000 + (end.tv_nsec - start.tv_nsec) / 1000000;
-    if (ms >= 800 && ms < 1300)
-        printf("queued %d drained on time\n", queued);
-    else
-        printf("queued %d drained in %ld ms\n", queued, ms);
+    const long drained = msSince(start);
+    printf("queued %d writable ", queued);
+    printf(writable >= 50 && writable < 400 ? "on time" : "after %ld ms", writable);
+    printf(" drained ");
+    printf(drained >= 580 && drained < 1500 ? "on time\n" : "after %ld ms\n", drained);
 }
 
 static int bytesWaiting(int fd)
