@@ -1,5 +1,7 @@
 #include "command.h"
 
+#include "static_program.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,34 +40,6 @@ int findCommand(const char *name, std::string *path)
     return error;
 }
 
-namespace {
-
-// Whether an ELF file names a program interpreter (the dynamic loader that
-// applies LD_PRELOAD): a statically linked program has none. Reads both
-// classes, whatever this build's own is.
-template <typename Ehdr, typename Phdr> bool hasInterpreter(int fd)
-{
-    Ehdr header;
-    if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-        return true; // not readable as ELF: let the kernel say what it is
-    for (unsigned i = 0; i < header.e_phnum; i++) {
-        Phdr program;
-        const off_t at = static_cast<off_t>(header.e_phoff) + static_cast<off_t>(i) * header.e_phentsize;
-        if (pread(fd, &program, sizeof program, at) != static_cast<ssize_t>(sizeof program))
-            return true;
-        if (program.p_type == PT_INTERP)
-            return true;
-    }
-    return false;
-}
-
-bool isElf(const unsigned char *ident)
-{
-    return memcmp(ident, ELFMAG, SELFMAG) == 0;
-}
-
-} // namespace
-
 std::string cannotPreload(const std::string &path)
 {
     struct stat st;
@@ -74,27 +48,13 @@ std::string cannotPreload(const std::string &path)
     if (st.st_mode & (S_ISUID | S_ISGID))
         return "a set-user-ID or set-group-ID program: the loader drops the preloaded board";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return "";
-    unsigned char ident[EI_NIDENT] = {};
-    const bool elf = pread(fd, ident, sizeof ident, 0) == EI_NIDENT && isElf(ident);
-    const bool dynamic = !elf || (ident[EI_CLASS] == ELFCLASS64 ? hasInterpreter<Elf64_Ehdr, Elf64_Phdr>(fd)
-                                                                : hasInterpreter<Elf32_Ehdr, Elf32_Phdr>(fd));
-    close(fd);
-    return dynamic ? "" : "statically linked: the preloaded board cannot reach it";
+    const bool linkedStatically = staticallyLinked(fd);
+    if (fd >= 0)
+        close(fd);
+    return linkedStatically ? "statically linked: the preloaded board cannot reach it" : "";
 }
 
 namespace {
-
-bool elfFile(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    unsigned char ident[SELFMAG] = {};
-    const bool elf = fd >= 0 && read(fd, ident, sizeof ident) == SELFMAG && memcmp(ident, ELFMAG, SELFMAG) == 0;
-    if (fd >= 0)
-        close(fd);
-    return elf;
-}
 
 void execWith(const char *program, const std::vector<const char *> &front, const std::string &path, char **argv)
 {
@@ -123,7 +83,11 @@ void execCommand(const std::string &path, char **argv, const std::string &preloa
     if (errno != ENOEXEC)
         return;
     const char *emulator = getenv("BOARDSIM_EMULATOR");
-    if (!elfFile(path)) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool elf = elfFile(fd);
+    if (fd >= 0)
+        close(fd);
+    if (!elf) {
         execWith("/bin/sh", {"sh"}, path, argv);
         return;
     }

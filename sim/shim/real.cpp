@@ -60,6 +60,16 @@ REAL(int, fclose, (FILE * stream), (stream))
 REAL(int, gettimeofday, (struct timeval * tv, void *tz), (tv, tz))
 REAL(int, clock_gettime, (clockid_t clock, struct timespec *ts), (clock, ts))
 REAL(time_t, time, (time_t * t), (t))
+REAL(int, execve, (const char *path, char *const argv[], char *const envp[]), (path, argv, envp))
+REAL(int, execvpe, (const char *file, char *const argv[], char *const envp[]), (file, argv, envp))
+REAL(int, posix_spawn,
+     (pid_t * pid, const char *path, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attributes,
+      char *const argv[], char *const envp[]),
+     (pid, path, actions, attributes, argv, envp))
+REAL(int, posix_spawnp,
+     (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attributes,
+      char *const argv[], char *const envp[]),
+     (pid, file, actions, attributes, argv, envp))
 
 int real::ioctl(int fd, unsigned long request, void *arg)
 {

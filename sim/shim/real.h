@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/select.h>
 #include <ctime>
 #include <sys/time.h>
@@ -37,5 +38,11 @@ int fclose(FILE *stream);
 int gettimeofday(struct timeval *tv, void *tz);
 int clock_gettime(clockid_t clock, struct timespec *ts);
 time_t time(time_t *t);
+int execve(const char *path, char *const argv[], char *const envp[]);
+int execvpe(const char *file, char *const argv[], char *const envp[]);
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]);
+int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]);
 
 } // namespace real

@@ -193,6 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
               {"--", "/sbin/ldconfig", "-p"},
               "boardsim: /sbin/ldconfig: statically linked: the preloaded board cannot reach it\n",
               126},
+        Input{"StaticUnderTheBoard",
+              {"--", "{node_probe}", "exec", "/sbin/ldconfig"},
+              "boardsim: /sbin/ldconfig: statically linked: the preloaded board cannot reach it\n"
+              "exec: Permission denied\n",
+              1},
         // Reports: refused up front where no report can be written, written
         // whole where the path changes under boardsim (once the first report
         // is there), said when lost.

@@ -32,6 +32,7 @@
 //                             unless the handler waits for ever
 //   node_probe sigint         prints "ready", then after a second how many
 //                             SIGINTs it got ("SIGINT 1")
+//   node_probe exec PROGRAM   runs PROGRAM --version (execl), or prints why not
 //   node_probe idle           opens no node; prints its threads, its open
 //                             descriptors and whether the board's library is
 //                             loaded, and exits with status 3
@@ -372,6 +373,11 @@ int main(int argc, char **argv)
     if (argc == 2 && std::string(argv[1]) == "idle") {
         reportIdle();
         return 3;
+    }
+    if (argc == 3 && std::string(argv[1]) == "exec") {
+        execl(argv[2], argv[2], "--version", static_cast<char *>(nullptr));
+        printf("exec: %s\n", strerror(errno));
+        return 1;
     }
     if (argc == 2 && std::string(argv[1]) == "sigint") {
         countInterrupts();
