@@ -53,8 +53,9 @@ public:
     // What comes back for `len` bytes sent at nowUs (see loopback), queued.
     void send(State *state, const unsigned char *sent, int len, int64_t nowUs, int family, unsigned faults, int baud);
     // The bytes due by nowUs, into out (at most max; the rest of those due
-    // are lost); returns how many.
-    size_t takeDue(int64_t nowUs, unsigned char *out, size_t max);
+    // are lost); returns how many. Those more than lateUs past their due
+    // time are counted in *late, and the longest wait kept in *latestUs.
+    size_t takeDue(int64_t nowUs, unsigned char *out, size_t max, int64_t lateUs, long *late, int64_t *latestUs);
     // The output queue flushed (tcflush TCOFLUSH): bytes that have not yet
     // left the port never will, and the line is idle from nowUs.
     void dropUnsent(State *state, int64_t nowUs);

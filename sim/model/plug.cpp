@@ -13,6 +13,8 @@ namespace {
 // buffer ahead of the one on the wire. The rest of what a program wrote
 // waits in the pseudo-terminal, as it waits in the serial core's buffer.
 constexpr int kLineRoom = 16;
+// A byte handed back later than this after its due time is late.
+constexpr int64_t kLateUs = 1000;
 
 } // namespace
 
@@ -77,9 +79,13 @@ size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t
 void Plug::deliver(int master, int64_t nowUs, bool receiving)
 {
     unsigned char due[4096];
-    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due);
+    long late = 0;
+    int64_t latestUs = 0;
+    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due, kLateUs, &late, &latestUs);
     if (count == 0 || !receiving)
         return;
+    late_ += late;
+    latestUs_ = latestUs > latestUs_ ? latestUs : latestUs_;
     const ssize_t taken = write(master, due, count);
     (void)taken; // a full receive queue loses bytes, as an overrun would
 }

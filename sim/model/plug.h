@@ -44,6 +44,16 @@ public:
     {
         return written_;
     }
+    // Bytes handed back more than 1 ms after their due time: the machine
+    // held up the plug's own thread.
+    long late() const
+    {
+        return late_;
+    }
+    int64_t latestUs() const
+    {
+        return latestUs_;
+    }
 
 private:
     int room(int64_t nowUs) const;
@@ -52,6 +62,8 @@ private:
     line::State line_;
     line::InFlight inFlight_;
     long written_ = 0;    // bytes the node has sent, ever
+    long late_ = 0;
+    int64_t latestUs_ = 0;
     int64_t charUs_ = 0;  // the line's character time when it last took bytes
     bool more_ = false;   // the last take filled the room: the master may hold more
 };

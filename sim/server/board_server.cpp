@@ -544,8 +544,11 @@ Snapshot BoardServer::snapshot() const
 {
     Snapshot s;
     s.generation = generation_;
-    for (int i = 0; i < board::kNodes; i++)
+    for (int i = 0; i < board::kNodes; i++) {
         s.nodes[i] = recordOf(nodes_[i]);
+        s.late += nodes_[i].plug.late();
+        s.latestUs = std::max(s.latestUs, nodes_[i].plug.latestUs());
+    }
     return s;
 }
 

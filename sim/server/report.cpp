@@ -33,7 +33,10 @@ std::string reportText(const Snapshot &snapshot, const std::function<bool(int, s
         snprintf(line, sizeof line, "after-close %s hupcl=%s rts=%d dtr=%d\n", name, hupcl, n.rtsNow, n.dtrNow);
         text += line;
     }
-    return text;
+    char late[96];
+    snprintf(late, sizeof late, "board late=%ld latest=%lldus\n", snapshot.late,
+             static_cast<long long>(snapshot.latestUs));
+    return text + late;
 }
 
 namespace {

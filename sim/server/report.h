@@ -5,7 +5,8 @@
 //                               launcher's.
 //   reportText(snapshot, settingsOf)
 //                               a line a node, then one a node for what its
-//                               last close did to RTS and DTR. settingsOf(i,
+//                               last close did to RTS and DTR, then the
+//                               board's own late deliveries. settingsOf(i,
 //                               &t) reads node i's settings now (false: none).
 //   reportRefusal(path)         "" if reports can go to path (absolute): a
 //                               regular file or none, in a folder that takes
@@ -41,6 +42,8 @@ struct NodeRecord {
 struct Snapshot {
     uint64_t generation = 0; // the board's count of changes when it was taken
     NodeRecord nodes[board::kNodes];
+    long late = 0;         // bytes the plug handed back over 1 ms past their time
+    int64_t latestUs = 0;  // the latest of those
 };
 
 std::string reportText(const Snapshot &snapshot, const std::function<bool(int, struct termios *)> &settingsOf);
