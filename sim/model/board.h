@@ -1,6 +1,7 @@
 // The simulated board: its 48 device nodes and the faults that can be
-// switched on for them. Shared by the launcher (which checks what the user
-// asked for) and the preload library (which acts on it).
+// switched on for them. Shared by boardsim (which checks what the user asked
+// for, and plays the line's faults) and the preload library (which plays
+// those of an open and of the node's driver: refusals, the modem lines).
 //
 // Node index 0..47: family 8 nodes 0..23, then family 9 nodes 0..23.
 //   nodeName(i, buf)       "ttyT8Sy0" .. "ttyT9Sy23"

@@ -14,6 +14,12 @@
 
 namespace protocol {
 
+// However many clock steps: boardsim keeps the wall clock's shift within a
+// century of the real clock, so that microsecond arithmetic on it stays
+// inside 64 bits. (A program with a 32-bit time_t still sees its clock wrap
+// past 2038, as it would without the board.)
+constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
+
 struct PublishedNode {
     char path[32];   // the node's pseudo-terminal
     uint32_t faults; // the board's faults on it
@@ -23,7 +29,7 @@ struct PublishedNode {
 struct PublishedPage {
     uint32_t magic;
     uint32_t size; // sizeof(PublishedPage) as boardsim built it
-    std::atomic<int64_t> wallShiftUs;
+    std::atomic<int64_t> wallShiftUs; // within kMaxShiftUs either way
     PublishedNode nodes[board::kNodes];
 };
 

@@ -23,9 +23,6 @@ namespace {
 // The clock-step option: the wall clock jumps a few milliseconds after a
 // write to a node, while the program is waiting for the reply.
 constexpr int64_t kStepDelayUs = 5000;
-// However many steps: the shifted clock stays within a century of the real
-// one, far inside what any clock type holds.
-constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
 
 // A node starts out in settings that are not the test's: 9600 baud, 7 data
 // bits, even parity, two stop bits, canonical input without echo, HUPCL (as
@@ -82,7 +79,7 @@ BoardServer::~BoardServer()
             close(n.master);
     for (const Connection &c : connections_)
         close(c.fd);
-    for (int fd : {listener_, doorbell_, inotify_, wake_, reportWanted_, connectionSet_, pageFd_, boardSet_, timer_})
+    for (int fd : {listener_, doorbell_, inotify_, launcherCalls_, reportReady_, connectionSet_, pageFd_, boardSet_, timer_})
         if (fd >= 0)
             close(fd);
     if (!name_.empty()) {
@@ -174,10 +171,10 @@ bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockSte
     reporting_ = reporting;
     clockStepUs_ = clockStepUs;
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    reportWanted_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    launcherCalls_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    reportReady_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     connectionSet_ = epoll_create1(EPOLL_CLOEXEC);
-    if (inotify_ < 0 || wake_ < 0 || reportWanted_ < 0 || connectionSet_ < 0) {
+    if (inotify_ < 0 || launcherCalls_ < 0 || reportReady_ < 0 || connectionSet_ < 0) {
         *error = failed("the board's events");
         return false;
     }
@@ -206,7 +203,7 @@ void BoardServer::stop()
     if (!thread_.joinable())
         return;
     stopping_ = true;
-    poke(wake_);
+    poke(launcherCalls_);
     thread_.join();
 }
 
@@ -223,13 +220,13 @@ void BoardServer::run()
         armTimer(nextDueUs());
         struct epoll_event events[board::kNodes + kOwnEvents];
         const int count = epoll_wait(boardSet_, events, board::kNodes + kOwnEvents, -1);
-        bool readable[board::kNodes] = {}, connecting = false, woken = false;
+        bool readable[board::kNodes] = {}, connecting = false, launcherCalled = false;
         for (int e = 0; e < count; e++) {
             const uint32_t tag = events[e].data.u32;
             if (tag < board::kNodes)
                 readable[tag] = (events[e].events & EPOLLIN) != 0;
             connecting |= tag == kListenerTag;
-            woken |= tag == kWakeTag;
+            launcherCalled |= tag == kLauncherTag;
         }
 
         // The echo first: bytes due back go into the masters before any
@@ -250,7 +247,7 @@ void BoardServer::run()
         uint64_t ticks;
         if (read(timer_, &ticks, sizeof ticks) > 0)
             armedUs_ = kFired;
-        if (woken && read(wake_, &ticks, sizeof ticks) > 0)
+        if (launcherCalled && read(launcherCalls_, &ticks, sizeof ticks) > 0)
             releaseWaiters();
         answerQuestions();
         if (snapshotRetryUs_ >= 0 && monotonicUs() >= snapshotRetryUs_)
@@ -264,7 +261,7 @@ void BoardServer::run()
 // master is looked at only when the kernel has just put bytes into it (or
 // hung it up), never polled while empty. Polling or reading an empty master
 // first waits for the kernel worker that moves a node's bytes into it to
-// finish; that worker has often just woken this real-time thread and been
+// finish; that worker has often just launcherCalled this real-time thread and been
 // preempted by it, and on a busy machine it then waits for a CPU behind
 // every ordinary process: 5 ms and more, while a program's probe waits 10.
 // A master with no slave open reports its hang-up once, and nothing spins.
@@ -282,7 +279,7 @@ bool BoardServer::watchEvents(std::string *error)
                          {doorbell_, kOtherTag},
                          {timer_, kOtherTag},
                          {listener_, kListenerTag},
-                         {wake_, kWakeTag}};
+                         {launcherCalls_, kLauncherTag}};
     for (const auto &o : own)
         added = added && watch(o.fd, o.tag, EPOLLIN);
     if (!added)
@@ -483,7 +480,7 @@ void BoardServer::stepClock(int64_t nowUs)
         return;
     stepDueUs_ = -1;
     const int64_t shifted = page_->wallShiftUs.load() + clockStepUs_;
-    page_->wallShiftUs.store(std::clamp(shifted, -kMaxShiftUs, kMaxShiftUs));
+    page_->wallShiftUs.store(std::clamp(shifted, -protocol::kMaxShiftUs, protocol::kMaxShiftUs));
 }
 
 void BoardServer::changed()
@@ -518,13 +515,13 @@ void BoardServer::trySnapshot()
     fresh_ = true;
     snapshotLock_.unlock();
     snapshotRetryUs_ = -1;
-    poke(reportWanted_);
+    poke(reportReady_);
 }
 
 bool BoardServer::takeSnapshot(Snapshot *out)
 {
     uint64_t count;
-    if (read(reportWanted_, &count, sizeof count) < 0 && errno != EAGAIN)
+    if (read(reportReady_, &count, sizeof count) < 0 && errno != EAGAIN)
         return false;
     const std::lock_guard<std::mutex> hold(snapshotLock_);
     if (fresh_)
@@ -536,8 +533,8 @@ bool BoardServer::takeSnapshot(Snapshot *out)
 
 void BoardServer::reportWritten(uint64_t generation)
 {
-    written_ = generation;
-    poke(wake_);
+    reportedGeneration_ = generation;
+    poke(launcherCalls_);
 }
 
 Snapshot BoardServer::snapshot() const

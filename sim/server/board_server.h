@@ -19,7 +19,7 @@
 //   name(), pagePath()          for the programs' environment.
 //   start(), stop()             the thread; stop() ends it once every close
 //                               the kernel has told is followed.
-//   reportWanted()              polls readable when a new snapshot waits;
+//   reportReadyFd()              polls readable when a new snapshot waits;
 //                               takeSnapshot() takes it, reportWritten(g)
 //                               releases the closes that wait for it.
 //   snapshot()                  after stop(): the board as it ended.
@@ -57,9 +57,9 @@ public:
     void start();
     void stop();
 
-    int reportWanted() const
+    int reportReadyFd() const
     {
-        return reportWanted_;
+        return reportReady_;
     }
     bool takeSnapshot(Snapshot *out);
     void reportWritten(uint64_t generation);
@@ -129,7 +129,9 @@ private:
 
     Node nodes_[board::kNodes];
     std::string name_;
-    int listener_ = -1, doorbell_ = -1, inotify_ = -1, wake_ = -1, reportWanted_ = -1;
+    // launcherCalls_: the launcher's thread wants the board's, to stop it or to
+    // release the closes a written report waits for.
+    int listener_ = -1, doorbell_ = -1, inotify_ = -1, launcherCalls_ = -1, reportReady_ = -1;
     int connectionSet_ = -1; // an epoll set nobody waits on: read when the board wakes
     // What the board's thread waits on: the masters (tagged with their
     // index), then its own five.
@@ -137,7 +139,7 @@ private:
     static constexpr int64_t kFired = INT64_MIN;
     int64_t armedUs_ = -1; // the deadline on the timer: -1 none, kFired gone off
     static constexpr int kOwnEvents = 5;
-    static constexpr uint32_t kListenerTag = board::kNodes, kWakeTag = board::kNodes + 1, kOtherTag = board::kNodes + 2;
+    static constexpr uint32_t kListenerTag = board::kNodes, kLauncherTag = board::kNodes + 1, kOtherTag = board::kNodes + 2;
     int watches_[board::kNodes] = {};
     std::vector<Connection> connections_;
     size_t maxConnections_ = 0; // what the descriptor limit leaves room for
@@ -158,7 +160,7 @@ private:
     std::mutex snapshotLock_;
     Snapshot pending_;
     bool fresh_ = false;
-    std::atomic<uint64_t> written_{0};
+    std::atomic<uint64_t> reportedGeneration_{0};
 
     std::thread thread_;
     std::atomic<bool> stopping_{false};

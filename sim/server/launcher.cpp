@@ -67,7 +67,7 @@ struct Received {
 // returns the signal.
 Received nextEvent(int signalFd, BoardServer &board, Reports &reports, int timeoutMs)
 {
-    struct pollfd fds[2] = {{signalFd, POLLIN, 0}, {board.reportWanted(), POLLIN, 0}};
+    struct pollfd fds[2] = {{signalFd, POLLIN, 0}, {board.reportReadyFd(), POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) < 0)
         return {0, false};
     if (fds[1].revents & POLLIN)

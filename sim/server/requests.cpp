@@ -181,7 +181,7 @@ void BoardServer::dropConnection(int fd)
 // The closes whose report the launcher has now written.
 void BoardServer::releaseWaiters()
 {
-    const uint64_t done = written_;
+    const uint64_t done = reportedGeneration_;
     const auto ready = [done](const Waiter &w) { return w.generation <= done; };
     for (const Waiter &w : waiters_)
         if (ready(w))

@@ -6,15 +6,10 @@
 #include "real.h"
 #include "state.h"
 
-#include <algorithm>
 
 using namespace sim;
 
 namespace {
-
-// As far as boardsim itself ever shifts it: no clock a program reads can
-// overflow.
-constexpr int64_t kMaxShiftUs = 100LL * 366 * 24 * 3600 * 1000000;
 
 void shift(struct timespec *ts, int64_t byUs)
 {
@@ -28,7 +23,7 @@ void shift(struct timespec *ts, int64_t byUs)
 int64_t sim::wallShiftUs()
 {
     const protocol::PublishedPage *published = page();
-    return published == nullptr ? 0 : std::clamp<int64_t>(published->wallShiftUs.load(), -kMaxShiftUs, kMaxShiftUs);
+    return published == nullptr ? 0 : published->wallShiftUs.load(); // boardsim keeps it within kMaxShiftUs
 }
 
 extern "C" {

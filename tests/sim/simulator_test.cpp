@@ -93,7 +93,7 @@ TEST(Simulator, AProgramThatOpensNoNodeIsUndisturbed)
         lines += name + " opens=0 closes=0 order=0 rts=0 dtr=0 written=0 first=- last=-\n";
         afterClose += "after-close " + name + " hupcl=- rts=0 dtr=0\n";
     }
-    lines += afterClose;
+    lines += afterClose + "board late=0 latest=0us\n";
     EXPECT_EQ(fileText(report), lines);
 }
 
