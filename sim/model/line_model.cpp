@@ -82,8 +82,7 @@ void InFlight::send(State *state, const unsigned char *sent, int len, int64_t no
     }
 }
 
-size_t InFlight::takeDue(int64_t nowUs, unsigned char *out, size_t max, int64_t lateUs, long *late,
-                         int64_t *latestUs)
+size_t InFlight::takeDue(int64_t nowUs, unsigned char *out, size_t max, int64_t lateUs, long *late, int64_t *latestUs)
 {
     size_t taken = 0;
     while (count_ > 0 && ring_[head_].dueUs <= nowUs) {

@@ -79,13 +79,13 @@ size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t
 void Plug::deliver(int master, int64_t nowUs, bool receiving)
 {
     unsigned char due[4096];
-    long late = 0;
-    int64_t latestUs = 0;
-    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due, kLateUs, &late, &latestUs);
+    long lateNow = 0;
+    int64_t latestNowUs = 0;
+    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due, kLateUs, &lateNow, &latestNowUs);
     if (count == 0 || !receiving)
         return;
-    late_ += late;
-    latestUs_ = latestUs > latestUs_ ? latestUs : latestUs_;
+    late_ += lateNow;
+    latestUs_ = latestNowUs > latestUs_ ? latestNowUs : latestUs_;
     const ssize_t taken = write(master, due, count);
     (void)taken; // a full receive queue loses bytes, as an overrun would
 }
@@ -140,6 +140,6 @@ int64_t Plug::nextDueUs() const
     if (!more_ || inFlight_.space() / 2 <= 1) // the echoes' space comes back with the next due
         return echo;
     // Half the FIFO empty again: the next look at the master.
-    const int64_t room = line_.txFreeUs - kLineRoom / 2 * charUs_;
-    return echo >= 0 && echo < room ? echo : room;
+    const int64_t halfEmptyUs = line_.txFreeUs - kLineRoom / 2 * charUs_;
+    return echo >= 0 && echo < halfEmptyUs ? echo : halfEmptyUs;
 }

@@ -61,9 +61,9 @@ private:
 
     line::State line_;
     line::InFlight inFlight_;
-    long written_ = 0;    // bytes the node has sent, ever
+    long written_ = 0; // bytes the node has sent, ever
     long late_ = 0;
     int64_t latestUs_ = 0;
-    int64_t charUs_ = 0;  // the line's character time when it last took bytes
-    bool more_ = false;   // the last take filled the room: the master may hold more
+    int64_t charUs_ = 0; // the line's character time when it last took bytes
+    bool more_ = false;  // the last take filled the room: the master may hold more
 };

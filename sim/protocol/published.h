@@ -28,7 +28,7 @@ struct PublishedNode {
 
 struct PublishedPage {
     uint32_t magic;
-    uint32_t size; // sizeof(PublishedPage) as boardsim built it
+    uint32_t size;                    // sizeof(PublishedPage) as boardsim built it
     std::atomic<int64_t> wallShiftUs; // within kMaxShiftUs either way
     PublishedNode nodes[board::kNodes];
 };

@@ -49,10 +49,9 @@ void applyOwnSettings(int master)
 std::string boardFolder()
 {
     const char *runtime = getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime != nullptr && runtime[0] == '/' && strlen(runtime) < 64 &&
-                                 access(runtime, W_OK | X_OK) == 0
-                             ? runtime
-                             : "/tmp";
+    std::string folder =
+        runtime != nullptr && runtime[0] == '/' && strlen(runtime) < 64 && access(runtime, W_OK | X_OK) == 0 ? runtime
+                                                                                                             : "/tmp";
     folder += "/boardsim-XXXXXX";
     return mkdtemp(folder.data()) != nullptr ? folder : "";
 }
@@ -79,7 +78,8 @@ BoardServer::~BoardServer()
             close(n.master);
     for (const Connection &c : connections_)
         close(c.fd);
-    for (int fd : {listener_, doorbell_, inotify_, launcherCalls_, reportReady_, connectionSet_, pageFd_, boardSet_, timer_})
+    for (int fd :
+         {listener_, doorbell_, inotify_, launcherCalls_, reportReady_, connectionSet_, pageFd_, boardSet_, timer_})
         if (fd >= 0)
             close(fd);
     if (!name_.empty()) {

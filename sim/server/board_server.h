@@ -139,7 +139,8 @@ private:
     static constexpr int64_t kFired = INT64_MIN;
     int64_t armedUs_ = -1; // the deadline on the timer: -1 none, kFired gone off
     static constexpr int kOwnEvents = 5;
-    static constexpr uint32_t kListenerTag = board::kNodes, kLauncherTag = board::kNodes + 1, kOtherTag = board::kNodes + 2;
+    static constexpr uint32_t kListenerTag = board::kNodes, kLauncherTag = board::kNodes + 1,
+                              kOtherTag = board::kNodes + 2;
     int watches_[board::kNodes] = {};
     std::vector<Connection> connections_;
     size_t maxConnections_ = 0; // what the descriptor limit leaves room for

@@ -42,8 +42,8 @@ struct NodeRecord {
 struct Snapshot {
     uint64_t generation = 0; // the board's count of changes when it was taken
     NodeRecord nodes[board::kNodes];
-    long late = 0;         // bytes the plug handed back over 1 ms past their time
-    int64_t latestUs = 0;  // the latest of those
+    long late = 0;        // bytes the plug handed back over 1 ms past their time
+    int64_t latestUs = 0; // the latest of those
 };
 
 std::string reportText(const Snapshot &snapshot, const std::function<bool(int, struct termios *)> &settingsOf);

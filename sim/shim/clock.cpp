@@ -6,7 +6,6 @@
 #include "real.h"
 #include "state.h"
 
-
 using namespace sim;
 
 namespace {

@@ -103,7 +103,8 @@ int drainNode(int fd, int index, int64_t limitUs)
                 return 0;
             waitUs = std::min(waitUs, left);
         }
-        const struct timespec pause = {static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
+        const struct timespec pause = {static_cast<time_t>(waitUs / 1000000),
+                                       static_cast<long>(waitUs % 1000000) * 1000};
         if (nanosleep(&pause, nullptr) != 0)
             return -1;
     }

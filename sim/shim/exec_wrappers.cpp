@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -39,8 +39,8 @@ bool refuse(const char *path)
     if (!linkedStatically)
         return false;
     char line[PATH_MAX + 96];
-    const int len = snprintf(line, sizeof line, "boardsim: %s: statically linked: the preloaded board cannot reach it\n",
-                             path);
+    const int len =
+        snprintf(line, sizeof line, "boardsim: %s: statically linked: the preloaded board cannot reach it\n", path);
     const ssize_t written = write(2, line, static_cast<size_t>(std::min<int>(len, sizeof line - 1)));
     (void)written;
     return true;

@@ -91,9 +91,9 @@ int sim::nodeOfPath(int dirfd, const char *path)
             if (len <= 0)
                 break;
             target[len] = '\0';
-            const bool fits = target[0] == '/' ? snprintf(full, sizeof full, "%s", target) < static_cast<int>(sizeof full)
-                                               : snprintf(full, sizeof full, "%s/%s", folder, target) <
-                                                     static_cast<int>(sizeof full);
+            const bool fits =
+                target[0] == '/' ? snprintf(full, sizeof full, "%s", target) < static_cast<int>(sizeof full)
+                                 : snprintf(full, sizeof full, "%s/%s", folder, target) < static_cast<int>(sizeof full);
             if (!fits)
                 break;
         }

@@ -89,8 +89,7 @@ int sim::pollNodes(struct pollfd *fds, nfds_t count, int64_t timeoutUs, RealPoll
     }
 }
 
-int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t timeoutUs,
-                     RealSelect wait)
+int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t timeoutUs, RealSelect wait)
 {
     bool any = false;
     for (int fd = 0; writes != nullptr && fd < nfds && fd < kMaxFd && !any; fd++)

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/select.h>
-#include <ctime>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <termios.h>

@@ -82,12 +82,13 @@ TEST(OneBoard, HoweverAProgramEndsOrStopsTheKernelClosesItsNodesAndNoOtherWaits)
     // their turns last 150 ms.
     const TempReport report;
     Child child;
-    const std::string script = "$PROBE forkclose /dev/ttyT8Sy5\n"
-                               "$PROBE twins /dev/ttyT8Sy7 $PPID\n"
-                               "$PROBE busy /dev/ttyT8Sy6 & echo \"busy $!\"\n"
-                               "exec 3<&0\n"
-                               "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!; echo \"porttest ended $?\"\n"
-                               "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!\n";
+    const std::string script =
+        "$PROBE forkclose /dev/ttyT8Sy5\n"
+        "$PROBE twins /dev/ttyT8Sy7 $PPID\n"
+        "$PROBE busy /dev/ttyT8Sy6 & echo \"busy $!\"\n"
+        "exec 3<&0\n"
+        "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!; echo \"porttest ended $?\"\n"
+        "sh -c 'echo \"porttest $$\"; exec \"$@\"' sh \"$@\" <&3 & wait $!\n";
     std::string probe;
     for (const std::string &word : targetCommand({NODE_PROBE}))
         probe += word + " ";

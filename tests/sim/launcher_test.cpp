@@ -113,8 +113,8 @@ TEST_P(BadInput, EndsInTimeAsEnvWouldOrRefusedInOneLine)
     startProgram(child, argv, Console::Pipes, env);
     closeInput(child);
     // The board's own name changes from run to run.
-    const std::string output =
-        std::regex_replace(readToEnd(child.output, 20000), std::regex("(@|/[^ ()]*/)boardsim-[0-9A-Za-z-]+"), "@boardsim-*");
+    const std::string output = std::regex_replace(readToEnd(child.output, 20000),
+                                                  std::regex("(@|/[^ ()]*/)boardsim-[0-9A-Za-z-]+"), "@boardsim-*");
     EXPECT_EQ(withoutLoaderNoise(output), filled(c.output));
     EXPECT_EQ(exitCode(waitForExit(child, 10000)), c.status);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -296,7 +296,10 @@ INSTANTIATE_TEST_SUITE_P(
             1},
         // A node spelt as the kernel would resolve it: relative to the
         // working folder, through a symbolic link.
-        Input{"NodeRelativeToTheWorkingFolder", {"--", "sh", "-c", "cd /dev && exec {probe} open ttyT8Sy5"}, kOnTheBoard, 0},
+        Input{"NodeRelativeToTheWorkingFolder",
+              {"--", "sh", "-c", "cd /dev && exec {probe} open ttyT8Sy5"},
+              kOnTheBoard,
+              0},
         Input{"NodeThroughASymbolicLink", {"--", "{node_probe}", "open", "{dir}/node"}, kOnTheBoard, 0},
         // Whatever ends, every process under boardsim ends with it: a kill
         // of boardsim reaches them all (the grandchild ignores the hang-up

@@ -47,9 +47,9 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/time.h>
-#include <time.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 static int openNode(const std::string &how, const char *path)
