@@ -21,7 +21,7 @@
 //                             the write, and whether POLLOUT and tcdrain
 //                             came at the line's time ("queued 300 writable
 //                             on time drained on time")
-//   node_probe flush PATH     64 bytes at 1200 baud, flushed at once (TCOFLUSH):
+//   node_probe flush PATH     64 bytes at 300 baud, flushed at once (TCOFLUSH):
 //                             prints how many came back ("back 0")
 //   node_probe twoask PATH    forks; parent and child each ask for the queue
 //                             300 times: prints the failed asks ("failed 0 0")
@@ -246,16 +246,16 @@ static int bytesWaiting(int fd)
     return waiting;
 }
 
-// What has not left the port never will: at 1200 baud a byte takes 8.3 ms,
-// the flush comes within one.
+// What has not left the port never will: at 300 baud a byte takes 33 ms,
+// the flush comes well within one.
 static void flushAtOnce(int fd)
 {
-    setSpeed(fd, B1200);
+    setSpeed(fd, B300);
     const unsigned char many[64] = {1};
     if (write(fd, many, sizeof many) != sizeof many)
         return;
     tcflush(fd, TCOFLUSH);
-    usleep(300000);
+    usleep(700000);
     printf("back %d\n", bytesWaiting(fd));
 }
 
