@@ -28,9 +28,20 @@ namespace {
 // Arguments of the list entries (execl and friends), collected.
 constexpr int kMaxListArgs = 1024;
 
-bool refuse(const char *path)
+// Valgrind's tools are statically linked loaders that apply LD_PRELOAD to
+// the program they run, as the dynamic loader does: its launcher names
+// itself in the tool's environment.
+bool carriesThePreload(char *const envp[])
 {
-    if (!boardNamed() || path == nullptr)
+    for (char *const *entry = envp; entry != nullptr && *entry != nullptr; entry++)
+        if (strncmp(*entry, "VALGRIND_LAUNCHER=", 18) == 0)
+            return true;
+    return false;
+}
+
+bool refuse(const char *path, char *const envp[])
+{
+    if (!boardNamed() || path == nullptr || carriesThePreload(envp))
         return false;
     const int fd = real::open(path, O_RDONLY | O_CLOEXEC, 0);
     const bool linkedStatically = staticallyLinked(fd);
@@ -47,10 +58,10 @@ bool refuse(const char *path)
 }
 
 // The program execvp would run for `file`: the first executable one on PATH.
-bool refuseOnPath(const char *file)
+bool refuseOnPath(const char *file, char *const envp[])
 {
     if (file == nullptr || strchr(file, '/') != nullptr)
-        return refuse(file);
+        return refuse(file, envp);
     const char *path = getenv("PATH");
     for (const char *dir = path != nullptr ? path : "/bin:/usr/bin"; file[0] != '\0';) {
         const size_t len = strcspn(dir, ":");
@@ -58,7 +69,7 @@ bool refuseOnPath(const char *file)
         if (snprintf(candidate, sizeof candidate, "%.*s%s%s", static_cast<int>(len), len == 0 ? "." : dir, "/", file) <
                 static_cast<int>(sizeof candidate) &&
             access(candidate, X_OK) == 0)
-            return refuse(candidate);
+            return refuse(candidate, envp);
         if (dir[len] == '\0')
             break;
         dir += len + 1;
@@ -79,7 +90,7 @@ bool collect(const char *first, va_list args, char **argv)
 
 int checkedExecve(const char *path, char *const argv[], char *const envp[])
 {
-    if (refuse(path)) {
+    if (refuse(path, envp)) {
         errno = EACCES;
         return -1;
     }
@@ -88,7 +99,7 @@ int checkedExecve(const char *path, char *const argv[], char *const envp[])
 
 int checkedExecvpe(const char *file, char *const argv[], char *const envp[])
 {
-    if (refuseOnPath(file)) {
+    if (refuseOnPath(file, envp)) {
         errno = EACCES;
         return -1;
     }
@@ -153,13 +164,13 @@ int execlp(const char *file, const char *arg, ...)
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
-    return refuse(path) ? EACCES : real::posix_spawn(pid, path, actions, attributes, argv, envp);
+    return refuse(path, envp) ? EACCES : real::posix_spawn(pid, path, actions, attributes, argv, envp);
 }
 
 int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
                  const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
-    return refuseOnPath(file) ? EACCES : real::posix_spawnp(pid, file, actions, attributes, argv, envp);
+    return refuseOnPath(file, envp) ? EACCES : real::posix_spawnp(pid, file, actions, attributes, argv, envp);
 }
 
 } // extern "C"
