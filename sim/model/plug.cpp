@@ -127,7 +127,7 @@ void Plug::flushOutput(int master, int64_t nowUs)
 void Plug::hangUp(int master)
 {
     unsigned char left[256];
-    for (ssize_t len; (len = read(master, left, sizeof left)) > 0;)
+    for (ssize_t len; master >= 0 && (len = read(master, left, sizeof left)) > 0;)
         written_ += len;
     more_ = false;
     inFlight_.clear();

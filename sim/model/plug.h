@@ -22,7 +22,8 @@
 //                           tcflush(TCOFLUSH): what has not left the port,
 //                           waiting in the master or on the line, never will.
 //   hangUp(master)          the node's last close: what it still had to send
-//                           and everything on its way back are lost.
+//                           (in the master; -1: leave the master be) and
+//                           everything on its way back are lost.
 #pragma once
 
 #include "line_model.h"

@@ -59,14 +59,13 @@ enum class Ask : uint32_t {
     OutputQueue, // bytes the transmitter still holds; reply.openFiles too
     FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost;
                  // answered once it is, before the program writes again
-    Opened,      // the node opened; value: its lines and frame then, as
-                 // Lines. Answered once the kernel's news is followed: an
-                 // earlier last close then never touches what it writes
     FileOpened,  // a not-a-tty node's file opened
     // changes, never answered; believed only from a program that holds
     // the node
     Lines,      // value: the node's lines and frame, packLines()
     FileClosed, // a not-a-tty node's file closed, value bytes long
+    Opened,     // the node opened; value: its lines and frame then, as
+                // Lines. Taken once the kernel's news is in, as questions are
 };
 
 struct Request {

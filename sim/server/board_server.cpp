@@ -369,16 +369,18 @@ void BoardServer::followKernel()
                 n.openFiles++;
                 n.untold++;
                 countOpen(n);
+                takeToldOf(index);
             }
             if ((event->mask & IN_CLOSE) && n.openFiles > 0) {
                 if (n.record.closes < n.record.opens)
                     n.record.closes++;
                 closed[index] = true;
                 if (--n.openFiles == 0) {
-                    if (slaveOpen(n.master) && !openFollows(event->wd, at, events + len))
+                    const bool open = slaveOpen(n.master);
+                    if (open && !openFollows(event->wd, at, events + len))
                         n.openFiles = 1; // an open told as one with another: still held
                     else
-                        lastClose(index);
+                        lastClose(index, open);
                 }
                 changed();
             }
@@ -398,7 +400,7 @@ void BoardServer::reconcile(int index, bool overflowed)
     const bool open = slaveOpen(n.master);
     if (n.openFiles > 0 && !open) {
         n.openFiles = 0;
-        lastClose(index);
+        lastClose(index, false);
         changed();
     } else if (overflowed && n.openFiles == 0 && open) {
         n.openFiles = 1;
@@ -425,14 +427,17 @@ void BoardServer::countOpen(Node &n)
 // or on its way back is lost, the receiver's queue is emptied (a flush
 // through the master, which keeps the settings as they are), and with
 // HUPCL set RTS and DTR drop. The report keeps how the program left them.
-void BoardServer::lastClose(int index)
+// A node already open again (a program's open followed the close before
+// boardsim could) keeps what the new program has written: what waits in
+// the master is then its.
+void BoardServer::lastClose(int index, bool reopened)
 {
     Node &n = nodes_[index];
     n.atLastClose = n.lines;
     n.frameWhileClosed = n.lines & board::kHeldFrame;
-    n.plug.hangUp(n.master);
+    n.plug.hangUp(reopened ? -1 : n.master);
     tcflush(n.master, TCOFLUSH);
-    if (tcgetattr(n.master, &n.whileClosed) == 0)
+    if (tcgetattr(n.master, &n.whileClosed) == 0 && !reopened)
         tcsetattr(n.master, TCSAFLUSH, &n.whileClosed);
     const bool hupcl = (n.whileClosed.c_cflag & HUPCL) != 0;
     if (hupcl)

@@ -107,7 +107,7 @@ private:
     void followKernel();
     void countOpen(Node &n);
     void reconcile(int index, bool overflowed);
-    void lastClose(int index);
+    void lastClose(int index, bool reopened);
     void deliverDue(int64_t nowUs);
     void moveBytes(const bool readable[board::kNodes], int64_t nowUs);
     void takeOff(int index, int64_t nowUs);
@@ -123,6 +123,9 @@ private:
     bool holds(Connection &c, int node);
     void apply(const protocol::Request &change);
     bool toldOpen(Connection &c, const protocol::Request &request);
+    void takeToldOf(int index);
+    bool waitsForKernel(int fd, const protocol::Request &request);
+    void told(Connection &from, const protocol::Request &request);
     void answerQuestions();
     void dropConnection(int fd);
     void releaseWaiters();

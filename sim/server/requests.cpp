@@ -20,7 +20,7 @@ namespace {
 bool isQuestion(protocol::Ask ask)
 {
     return ask == protocol::Ask::Hello || ask == protocol::Ask::Closed || ask == protocol::Ask::OutputQueue ||
-           ask == protocol::Ask::FlushOutput || ask == protocol::Ask::Opened || ask == protocol::Ask::FileOpened;
+           ask == protocol::Ask::FlushOutput || ask == protocol::Ask::FileOpened;
 }
 
 void sendReply(int fd, const protocol::Reply &reply)
@@ -68,10 +68,13 @@ void BoardServer::readConnections()
         while (from != nullptr && (got = recv(fd, &request, sizeof request, MSG_DONTWAIT)) == sizeof request &&
                request.magic == protocol::kMagic &&
                (request.ask == protocol::Ask::Hello || (request.node >= 0 && request.node < board::kNodes))) {
-            if (isQuestion(request.ask))
+            // An open told before the kernel has told it, and what the
+            // program tells of the node after, wait in order for the
+            // kernel's news (takeToldOf).
+            if (isQuestion(request.ask) || waitsForKernel(fd, request))
                 questions_.push_back({fd, request});
-            else if (holds(*from, request.node))
-                apply(request);
+            else
+                told(*from, request);
         }
         if (got >= 0 || (errno != EAGAIN && errno != EINTR))
             dropConnection(fd);
@@ -140,6 +143,40 @@ bool BoardServer::toldOpen(Connection &c, const protocol::Request &request)
     return true;
 }
 
+bool BoardServer::waitsForKernel(int fd, const protocol::Request &request)
+{
+    for (const Question &q : questions_)
+        if (q.fd == fd && q.request.node == request.node && !isQuestion(q.request.ask))
+            return true; // behind what it told before
+    if (request.ask == protocol::Ask::Opened)
+        return nodes_[request.node].untold == 0;
+    return !holds(*connectionOf(fd), request.node);
+}
+
+void BoardServer::told(Connection &from, const protocol::Request &request)
+{
+    if (request.ask == protocol::Ask::Opened)
+        toldOpen(from, request);
+    else if (holds(from, request.node))
+        apply(request);
+}
+
+// What programs told of node `index` while boardsim had yet to hear of
+// their open from the kernel: now that it has, taken in order, so that a
+// program's changes still come after its open and before its close.
+void BoardServer::takeToldOf(int index)
+{
+    const auto waited = [index](const Question &q) { return q.request.node == index && !isQuestion(q.request.ask); };
+    std::vector<Question> now;
+    for (const Question &q : questions_)
+        if (waited(q))
+            now.push_back(q);
+    questions_.erase(std::remove_if(questions_.begin(), questions_.end(), waited), questions_.end());
+    for (const Question &q : now)
+        if (Connection *from = connectionOf(q.fd))
+            told(*from, q.request);
+}
+
 void BoardServer::answerQuestions()
 {
     std::vector<Question> asked;
@@ -147,6 +184,11 @@ void BoardServer::answerQuestions()
     for (const Question &q : asked) {
         protocol::Reply reply;
         reply.sequence = q.request.sequence;
+        if (!isQuestion(q.request.ask)) { // told, and waited for the kernel's news in vain
+            if (Connection *from = connectionOf(q.fd))
+                told(*from, q.request);
+            continue;
+        }
         if (q.request.ask == protocol::Ask::Hello) {
             reply.value = reporting_ ? 1 : 0;
         } else if (q.request.ask == protocol::Ask::OutputQueue) {
@@ -156,7 +198,7 @@ void BoardServer::answerQuestions()
         } else if (q.request.ask == protocol::Ask::FlushOutput) {
             Node &n = nodes_[q.request.node];
             n.plug.flushOutput(n.master, monotonicUs());
-        } else if (q.request.ask == protocol::Ask::Opened || q.request.ask == protocol::Ask::FileOpened) {
+        } else if (q.request.ask == protocol::Ask::FileOpened) {
             Connection *from = connectionOf(q.fd);
             reply.value = from != nullptr && toldOpen(*from, q.request) ? 1 : 0;
         } else if (reporting_) { // a close, answered once the report shows it

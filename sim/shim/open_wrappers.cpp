@@ -59,10 +59,7 @@ static void beginSession(int fd, int index)
         wiring::drive(&s.wires, TIOCM_RTS | TIOCM_DTR, monotonicUs(real::clock_gettime), wiring::kFollowUs);
         s.lines |= protocol::kRts | protocol::kDtr;
     }
-    // Waited for: boardsim follows an earlier last close of the node
-    // (its flush, its lines dropped) before this open writes anything.
-    protocol::Reply reply;
-    ask(protocol::Ask::Opened, index, &reply, static_cast<int>(s.lines));
+    tell(protocol::Ask::Opened, index, static_cast<int>(s.lines));
 }
 
 // The board's page says whether the node opens (its faults) and which
