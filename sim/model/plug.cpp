@@ -90,30 +90,33 @@ void Plug::deliver(int master, int64_t nowUs, bool receiving)
     (void)taken; // a full receive queue loses bytes, as an overrun would
 }
 
-// Those in the master as the kernel has them (FIONREAD), after a look that
-// waits for its worker to finish moving what was written in (a poll of a
-// master does): only a program that asks or flushes pays for that wait.
+// Those in the master as the kernel has them (FIONREAD); exact, after a look
+// that waits for its worker to finish moving what was written in (a poll of
+// a master does): only a program that asks (TIOCOUTQ, tcdrain) pays for it.
 namespace {
 
-int waitingIn(int master)
+int waitingIn(int master, bool exact)
 {
     struct pollfd look = {master, POLLIN, 0};
-    poll(&look, 1, 0);
+    if (exact)
+        poll(&look, 1, 0);
     int waiting = 0;
     return ioctl(master, FIONREAD, &waiting) == 0 ? waiting : 0;
 }
 
 } // namespace
 
-int Plug::queued(int master, int64_t nowUs) const
+int Plug::queued(int master, int64_t nowUs, bool exact) const
 {
-    return waitingIn(master) + onTheLine(nowUs);
+    return waitingIn(master, exact) + onTheLine(nowUs);
 }
 
 // The master's input is what the node has yet to send: written, and lost.
+// (What the kernel's worker is still moving in is flushed with it, if not
+// counted: the flush is not worth every node's echo.)
 void Plug::flushOutput(int master, int64_t nowUs)
 {
-    written_ += waitingIn(master);
+    written_ += waitingIn(master, false);
     tcflush(master, TCIFLUSH);
     more_ = false;
     inFlight_.dropUnsent(&line_, nowUs);

@@ -15,9 +15,13 @@
 //                           the bytes due by now back into the master; lost
 //                           while the node's receiver is off or nobody has the
 //                           node open.
-//   queued(master, now)     what the transmitter still holds (TIOCOUTQ):
+//   queued(master, now, exact)
+//                           what the transmitter still holds (TIOCOUTQ):
 //                           bytes waiting in the master, and those taken that
-//                           have not left the port.
+//                           have not left the port. Exact: also those the
+//                           kernel's worker is still moving into the master,
+//                           waited for (a look that can take milliseconds on
+//                           a busy machine, and hold up every node's echo).
 //   flushOutput(master, now)
 //                           tcflush(TCOFLUSH): what has not left the port,
 //                           waiting in the master or on the line, never will.
@@ -37,7 +41,7 @@ public:
     bool wantsMore(int64_t nowUs) const;
     bool lineFull(int64_t nowUs) const;
     void deliver(int master, int64_t nowUs, bool receiving);
-    int queued(int master, int64_t nowUs) const;
+    int queued(int master, int64_t nowUs, bool exact) const;
     void flushOutput(int master, int64_t nowUs);
     void hangUp(int master);
     int64_t nextDueUs() const; // an echo due, or room on the line for more

@@ -56,7 +56,8 @@ enum class Ask : uint32_t {
     Hello = 1,   // the first on a connection. reply.value: 1 if boardsim
                  // writes a report
     Closed,      // a descriptor closed: answered once the report shows it
-    OutputQueue, // bytes the transmitter still holds; reply.openFiles too
+    OutputQueue, // bytes the transmitter still holds; reply.openFiles too.
+                 // value 1: counting what the kernel is still moving in
     FlushOutput, // tcflush TCOFLUSH: what has not left the port is lost;
                  // answered once it is, before the program writes again
     FileOpened,  // a not-a-tty node's file opened

@@ -193,7 +193,7 @@ void BoardServer::answerQuestions()
             reply.value = reporting_ ? 1 : 0;
         } else if (q.request.ask == protocol::Ask::OutputQueue) {
             Node &n = nodes_[q.request.node];
-            reply.value = n.plug.queued(n.master, monotonicUs());
+            reply.value = n.plug.queued(n.master, monotonicUs(), q.request.value == 1);
             reply.openFiles = n.openFiles;
         } else if (q.request.ask == protocol::Ask::FlushOutput) {
             Node &n = nodes_[q.request.node];

@@ -75,11 +75,13 @@ int flushNode(int fd, int index, int queue)
 }
 
 // What the transmitter still holds, as boardsim has it (and how many open
-// descriptions the node has): false if the board does not answer.
-bool outputQueue(int index, protocol::Reply *reply)
+// descriptions the node has): false if the board does not answer. Exact:
+// what the program has just written too, at the cost of a wait of
+// boardsim's for the kernel.
+bool outputQueue(int index, protocol::Reply *reply, bool exact)
 {
     const Hold hold;
-    if (ask(Ask::OutputQueue, index, reply))
+    if (ask(Ask::OutputQueue, index, reply, exact ? 1 : 0))
         return true;
     errno = EIO;
     return false;
@@ -89,11 +91,13 @@ bool outputQueue(int index, protocol::Reply *reply)
 // what it held should have left, at the node's speed. A stalled one never
 // sends: the wait lasts until `limitUs` has passed, or for ever (-1), as on
 // a real port. A signal cuts it short (EINTR), as it does a real drain.
-int drainNode(int fd, int index, int64_t limitUs)
+// Exact: the first look counts what the program has only just written.
+int drainNode(int fd, int index, int64_t limitUs, bool exact = true)
 {
     const int64_t charUs = charTimeUsOf(fd, index);
     const int64_t start = monotonicUs(real::clock_gettime);
-    for (protocol::Reply reply; outputQueue(index, &reply);) {
+    for (protocol::Reply reply; outputQueue(index, &reply, exact);) {
+        exact = false; // what was written before the drain is in the master now
         if (reply.value == 0)
             return 0;
         int64_t waitUs = std::min<int64_t>(reply.value * charUs, 100000);
@@ -117,9 +121,9 @@ int drainNode(int fd, int index, int64_t limitUs)
 void waitForTransmitter(int fd, int index)
 {
     protocol::Reply reply;
-    if (!outputQueue(index, &reply) || reply.value == 0 || reply.openFiles != 1)
+    if (!outputQueue(index, &reply, false) || reply.value == 0 || reply.openFiles != 1)
         return;
-    drainNode(fd, index, kClosingWaitS * 1000000);
+    drainNode(fd, index, kClosingWaitS * 1000000, false);
 }
 
 long fileSize(int fd)
@@ -183,7 +187,7 @@ int sim::boardRequest(int fd, int index, unsigned long request, void *arg)
     if (request != TIOCOUTQ)
         return modemRequest(index, request, static_cast<int *>(arg));
     protocol::Reply reply;
-    if (!outputQueue(index, &reply))
+    if (!outputQueue(index, &reply, true))
         return -1;
     *static_cast<int *>(arg) = reply.value;
     return 0;
