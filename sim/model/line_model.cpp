@@ -82,13 +82,15 @@ void InFlight::send(State *state, const unsigned char *sent, int len, int64_t no
     }
 }
 
-size_t InFlight::takeDue(int64_t nowUs, unsigned char *out, size_t max, int64_t lateUs, long *late, int64_t *latestUs)
+size_t InFlight::takeDue(int64_t nowUs, unsigned char *out, size_t max, int64_t awakeUs, int64_t lateUs, long *late,
+                         int64_t *latestUs)
 {
     size_t taken = 0;
     while (count_ > 0 && ring_[head_].dueUs <= nowUs) {
-        if (nowUs - ring_[head_].dueUs > lateUs) {
+        const int64_t waitedUs = nowUs - std::max(ring_[head_].dueUs, awakeUs);
+        if (waitedUs > lateUs) {
             ++*late;
-            *latestUs = std::max(*latestUs, nowUs - ring_[head_].dueUs);
+            *latestUs = std::max(*latestUs, waitedUs);
         }
         if (taken < max)
             out[taken++] = ring_[head_].byte;

@@ -76,12 +76,12 @@ size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t
     return taken;
 }
 
-void Plug::deliver(int master, int64_t nowUs, bool receiving)
+void Plug::deliver(int master, int64_t nowUs, bool receiving, int64_t awakeUs)
 {
     unsigned char due[4096];
     long lateNow = 0;
     int64_t latestNowUs = 0;
-    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due, kLateUs, &lateNow, &latestNowUs);
+    const size_t count = inFlight_.takeDue(nowUs, due, sizeof due, awakeUs, kLateUs, &lateNow, &latestNowUs);
     if (count == 0 || !receiving)
         return;
     late_ += lateNow;

@@ -11,10 +11,13 @@
 //                           taken.
 //   wantsMore(now)          the master may hold more and the line has room.
 //   lineFull(now)           no room on the line: leave the master be.
-//   deliver(master, now, receiving)
+//   deliver(master, now, receiving, awake)
 //                           the bytes due by now back into the master; lost
 //                           while the node's receiver is off or nobody has the
-//                           node open.
+//                           node open. A byte handed back over 1 ms after its
+//                           due time, or after awake (when the thread handing
+//                           it back woke), is counted late: the time the
+//                           kernel took to wake that thread is the machine's.
 //   queued(master, now, exact)
 //                           what the transmitter still holds (TIOCOUTQ):
 //                           bytes waiting in the master, and those taken that
@@ -40,11 +43,15 @@ public:
     size_t transmit(int master, int family, unsigned faults, int baud, int64_t nowUs);
     bool wantsMore(int64_t nowUs) const;
     bool lineFull(int64_t nowUs) const;
-    void deliver(int master, int64_t nowUs, bool receiving);
+    void deliver(int master, int64_t nowUs, bool receiving, int64_t awakeUs);
     int queued(int master, int64_t nowUs, bool exact) const;
     void flushOutput(int master, int64_t nowUs);
     void hangUp(int master);
-    int64_t nextDueUs() const; // an echo due, or room on the line for more
+    int64_t nextDueUs() const;        // an echo due, or room on the line for more
+    bool sending(int64_t nowUs) const // bytes on the line, or more in the master
+    {
+        return more_ || onTheLine(nowUs) > 0;
+    }
     long written() const
     {
         return written_;

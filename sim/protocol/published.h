@@ -24,6 +24,11 @@ struct PublishedNode {
     char path[32];   // the node's pseudo-terminal
     uint32_t faults; // the board's faults on it
     std::atomic<int32_t> lines;
+    // 0 once the transmitter was last seen empty: what the board has taken
+    // has left the port and the master had no more (bytes a program has only
+    // just written may not be counted yet). A close looks here before it
+    // asks what its transmitter still holds.
+    std::atomic<int32_t> sending;
 };
 
 struct PublishedPage {

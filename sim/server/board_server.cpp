@@ -220,6 +220,7 @@ void BoardServer::run()
         armTimer(nextDueUs());
         struct epoll_event events[board::kNodes + kOwnEvents];
         const int count = epoll_wait(boardSet_, events, board::kNodes + kOwnEvents, -1);
+        awakeUs_ = monotonicUs();
         bool readable[board::kNodes] = {}, connecting = false, launcherCalled = false;
         for (int e = 0; e < count; e++) {
             const uint32_t tag = events[e].data.u32;
@@ -235,7 +236,7 @@ void BoardServer::run()
         // Then what programs told, once: a program's last changes to a node
         // come before its close, and its flush before the bytes it writes
         // next, which are taken off last.
-        deliverDue(monotonicUs());
+        deliverDue(awakeUs_);
         if (connecting)
             accept();
         char rung[64];
@@ -450,11 +451,16 @@ void BoardServer::lastClose(int index, bool reopened)
     publish(index);
 }
 
-// The bytes whose time has come, back into their masters.
+// The bytes whose time has come, back into their masters; and whether
+// each transmitter still sends, for the programs' closes.
 void BoardServer::deliverDue(int64_t nowUs)
 {
-    for (Node &n : nodes_)
-        n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0);
+    for (int i = 0; i < board::kNodes; i++) {
+        Node &n = nodes_[i];
+        n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0, awakeUs_);
+        const bool sending = n.plug.sending(nowUs) || (n.faults & board::kStalled) != 0;
+        page_->nodes[i].sending.store(sending ? 1 : 0, std::memory_order_release);
+    }
 }
 
 // The bytes programs wrote, onto the line (what the programs told before

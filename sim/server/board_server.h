@@ -141,6 +141,9 @@ private:
     int boardSet_ = -1, timer_ = -1;
     static constexpr int64_t kFired = INT64_MIN;
     int64_t armedUs_ = -1; // the deadline on the timer: -1 none, kFired gone off
+    // When the kernel woke the thread: how late that was is the machine's,
+    // what the thread does after is the board's own (Plug::deliver).
+    int64_t awakeUs_ = 0;
     static constexpr int kOwnEvents = 5;
     static constexpr uint32_t kListenerTag = board::kNodes, kLauncherTag = board::kNodes + 1,
                               kOtherTag = board::kNodes + 2;

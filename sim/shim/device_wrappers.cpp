@@ -60,7 +60,8 @@ int modemRequest(int index, unsigned long request, int *arg)
 }
 
 // The pseudo-terminal's own queues first; then what boardsim holds on the
-// simulated line.
+// simulated line. Always asked: bytes the program wrote just before may be
+// in the master, not yet seen by boardsim, and they must go too.
 int flushNode(int fd, int index, int queue)
 {
     const int result = real::tcflush(fd, queue);
@@ -120,6 +121,9 @@ int drainNode(int fd, int index, int64_t limitUs, bool exact = true)
 // short, as it does a real close).
 void waitForTransmitter(int fd, int index)
 {
+    const protocol::PublishedPage *published = page();
+    if (published != nullptr && published->nodes[index].sending.load(std::memory_order_acquire) == 0)
+        return; // seen idle: bytes written just before may not be waited for
     protocol::Reply reply;
     if (!outputQueue(index, &reply, false) || reply.value == 0 || reply.openFiles != 1)
         return;

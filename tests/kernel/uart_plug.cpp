@@ -163,7 +163,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < kUarts; i++) {
             if (fds[i].revents & POLLIN)
                 transmit(uarts[i], faults[uarts[i].node]);
-            uarts[i].plug.deliver(uarts[i].master, now, true);
+            uarts[i].plug.deliver(uarts[i].master, now, true, now);
         }
     }
 }
