@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds porttest, boardsim and the benchmark, and prints the benchmark's
-# table (bench/README.md says what it means). Argument: cycles per measure.
+usage="usage: ./bench.sh [CYCLES]
+Builds porttest, boardsim and the benchmark in build/test (as root, first
+installs what is missing) and prints the benchmark's table: CYCLES cycles
+a measure (default 20). bench/README.md says what each row means."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds porttest and the board simulator, then runs porttest on a healthy
-# simulated board in this terminal. Options are passed to boardsim, e.g.
-#   ./run.sh --fault COM5=late
+usage="usage: ./run.sh [BOARDSIM OPTION...]
+Builds porttest and boardsim in build/run (as root, first installs cmake,
+g++ and make if missing), then runs porttest on a healthy simulated board
+in this terminal. Options go to boardsim (docs/boardsim.md lists them):
+  ./run.sh --fault COM5=late"
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh

@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
-# Every check the project has, in phases: the static checks; every test in
-# four builds (a normal one, with valgrind's memcheck; one with
-# AddressSanitizer and UndefinedBehaviorSanitizer; the armhf and arm64 cross
-# builds under qemu-user), warnings as errors; the Debian packages and the
-# statically linked porttests for the three architectures, built twice to
-# show they are reproducible; the static armhf and arm64 porttests on
-# Debian's own ARM kernels in virtual machines; as root the amd64 packages
-# installed and run; last, the benchmark's table (never a failure).
-#
-# One line a phase; each phase's whole output is kept in build/logs/PHASE.log,
-# and a phase that fails prints what each of its failed tests printed (or,
-# failing otherwise, the end of its log).
+usage="usage: ./test.sh [PHASE...]
+Every check the project has, or only the PHASEs named, in this order:
+  static      clang-format, clang-tidy, cppcheck, shellcheck
+  native      every test in a normal build, porttest under memcheck too
+  sanitizer   every test with AddressSanitizer and UBSan
+  armhf       every test in the armhf cross build, under qemu-user
+  arm64       every test in the arm64 cross build, under qemu-user
+  packages    the packages and static files, each built twice
+  kernel-rig  the static ARM porttests on Debian's own ARM kernels
+  installed   as root: the amd64 packages installed, run and removed
+  benchmark   the benchmark's table (never a failure)
+As root it first installs what is missing. One line a phase; each phase's
+whole output is in build/logs/PHASE.log, and a phase that fails prints what
+its failed tests printed (or the end of its log) and stops the run."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
+all=(static native sanitizer armhf arm64 packages kernel-rig installed benchmark)
+phases=("$@")
+[ $# -gt 0 ] || phases=("${all[@]}")
+for name in "${phases[@]}"; do
+    if [[ " ${all[*]} " != *" $name "* ]]; then
+        printf 'test.sh: unknown phase %s (the phases: %s)\n' "$name" "${all[*]}" >&2
+        exit 2
+    fi
+done
 cd "$(dirname "$0")"
 . scripts/ensure-tools.sh
 ensure_tools tests
@@ -79,22 +91,47 @@ suite() {
     ctest --test-dir "$dir" --output-on-failure -j 1 -L e2e
 }
 
-phase static scripts/static-checks.sh
-phase native suite build/test
-phase sanitizer suite build/sanitize -DPORTTEST_SANITIZE=ON
-phase armhf suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
-phase arm64 suite build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
-phase packages scripts/package.sh
-phase kernel-rig scripts/kernel-rig.sh --built
-# The kernels it ran on and what it measured, as figures (its tests' loose
-# bounds are the gate).
-grep -h -E "^(== kernel rig, |(armhf|arm64): (healthy cycle|dead UART))" "$logs/kernel-rig.log" |
-    sed 's/^== /   /; s/^\([^ ]\)/   \1/' || true
-if [ "$(id -u)" -eq 0 ]; then
-    phase installed scripts/check-installed.sh
-else
-    echo "== installed: not root, the installed packages are not checked"
-fi
+# The kernel rig takes what the packages and cross phases built, when they
+# run before it; alone, it builds what it needs. The kernels it ran on and
+# what it measured are printed as figures (its tests' loose bounds are the
+# gate).
+kernelRig() {
+    local built=()
+    [[ " ${phases[*]} " != *" packages "* || " ${phases[*]} " != *" armhf "* ||
+        " ${phases[*]} " != *" arm64 "* ]] || built=(--built)
+    phase kernel-rig scripts/kernel-rig.sh "${built[@]}"
+    grep -h -E "^(== kernel rig, |(armhf|arm64): (healthy cycle|dead UART))" "$logs/kernel-rig.log" |
+        sed 's/^== /   /; s/^\([^ ]\)/   \1/' || true
+}
 
-echo "== benchmark (figures, not a gate)"
-build/test/tests/porttest_bench 10 || echo "(the benchmark did not finish; it gates nothing)"
+# The installed packages are the amd64 ones the packages phase made (made
+# here if that phase is not run and there are none).
+installed() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "== installed: not root, the installed packages are not checked"
+        return
+    fi
+    compgen -G 'build/packages/porttest_*_amd64.deb' >/dev/null || phase packages scripts/package.sh amd64
+    phase installed scripts/check-installed.sh
+}
+
+run() {
+    case $1 in
+    static) phase static scripts/static-checks.sh ;;
+    native) phase native suite build/test ;;
+    sanitizer) phase sanitizer suite build/sanitize -DPORTTEST_SANITIZE=ON ;;
+    armhf) phase armhf suite build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake ;;
+    arm64) phase arm64 suite build/arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake ;;
+    packages) phase packages scripts/package.sh ;;
+    kernel-rig) kernelRig ;;
+    installed) installed ;;
+    benchmark)
+        echo "== benchmark (figures, not a gate)"
+        ./bench.sh 10 || echo "(the benchmark did not finish; it gates nothing)"
+        ;;
+    esac
+}
+
+for name in "${all[@]}"; do
+    [[ " ${phases[*]} " != *" $name "* ]] || run "$name"
+done

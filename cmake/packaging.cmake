@@ -13,11 +13,26 @@
 
 install(TARGETS porttest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT porttest)
 
+# The release's time: SOURCE_DATE_EPOCH where set, else the last commit's.
+# The packages' files carry it, and the manual pages its date.
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    OUTPUT_VARIABLE last_commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(DEFINED ENV{SOURCE_DATE_EPOCH} OR last_commit_time STREQUAL "")
+  string(TIMESTAMP MAN_DATE "%Y-%m-%d" UTC) # string(TIMESTAMP) honours SOURCE_DATE_EPOCH
+else()
+  set(ENV{SOURCE_DATE_EPOCH} ${last_commit_time})
+  string(TIMESTAMP MAN_DATE "%Y-%m-%d" UTC)
+  unset(ENV{SOURCE_DATE_EPOCH})
+endif()
+
 # Manual pages and the documents Debian asks for, compressed as it wants them:
 # gzip -9n leaves no name or time stamp in the file, so builds are repeatable.
 find_program(GZIP gzip REQUIRED)
 set(doc_out ${CMAKE_BINARY_DIR}/doc)
-set(VERSION ${PROJECT_VERSION}) # @VERSION@ in the pages and the changelog
+set(VERSION ${PROJECT_VERSION}) # @VERSION@ in the pages and the changelog; @MAN_DATE@ in the pages
 foreach(pkg porttest boardsim)
   configure_file(${PROJECT_SOURCE_DIR}/man/${pkg}.1 ${doc_out}/${pkg}.1 @ONLY)
   set(PKG ${pkg})
@@ -67,11 +82,6 @@ needed.")
 
 # Reproducible packages: the DEB generator stamps every file with
 # SOURCE_DATE_EPOCH when it is set; cpack reads this file when it runs.
-find_package(Git QUIET)
-if(GIT_FOUND)
-  execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-    OUTPUT_VARIABLE last_commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-endif()
 # A package made without dpkg-shlibdeps would name no dependency at all, and
 # CPack cannot make one without file: cpack stops, and says what to install.
 set(package_config ${CMAKE_BINARY_DIR}/package-config.cmake)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the amd64 packages from build/packages the way a technician would
-# (apt-get install ./*.deb), runs the installed porttest on the installed
-# boardsim for a passing cycle and a failing one, and removes them again.
-# Needs root.
+usage="usage: scripts/check-installed.sh
+As root: installs the amd64 packages from build/packages the way a
+technician would (apt-get install ./*.deb), runs the installed porttest on
+the installed boardsim for a passing cycle and a failing one, checks the
+manual pages, and removes the packages again."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# porttest on the kernel's own serial drivers: Debian's own ARM kernels in
-# virtual ARM computers, armmp for armhf (qemu-system-arm) and arm64
-# (qemu-system-aarch64), COM2's six nodes on their 8250, PL011 and USB
-# serial drivers, looped back on the host. The porttest there is the
-# statically linked file scripts/package.sh ships, for each architecture.
-# Builds what it needs unless --built (then build/package-ARCH and the cross
-# test builds build/ARCH must hold their files already). The kernels are
-# fetched once with apt-get download and kept in $PORTTEST_KERNEL_CACHE/ARCH
-# (default ~/.cache/porttest/ARCH).
+usage="usage: scripts/kernel-rig.sh [--built]
+porttest on the kernel's own serial drivers: Debian's own ARM kernels in
+virtual ARM computers, armmp for armhf (qemu-system-arm) and arm64
+(qemu-system-aarch64), COM2's six nodes on their 8250, PL011 and USB serial
+drivers, looped back on the host. The porttest there is the statically
+linked file scripts/package.sh ships, for each architecture. Builds what it
+needs unless --built (then build/package-ARCH and the cross test builds
+build/ARCH must hold their files already). The kernels are fetched once
+with apt-get download and kept in \$PORTTEST_KERNEL_CACHE/ARCH (default
+~/.cache/porttest/ARCH). tests/kernel/README.md says more."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-tools.sh

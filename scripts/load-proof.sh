@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# The suite under load: the normal build's suite beside two processes
-# spinning on the CPUs, ROUNDS times in a row (default 10), then one overload
-# round, the normal and the sanitizer builds' suites at once beside the same
-# two, as a figure. Prints one line per round and what each failed test
-# printed. A round fails on a failed test, or on any byte boardsim's plug
-# handed back over 1 ms late (BOARDSIM_LATE_LOG): that is the board's own
-# fault. In the overload round each failure is named: the machine's (no late
-# byte of the board's own: the kernel's pseudo-terminal or the CPUs held the
-# echo up), or not; only the latter fail the script.
-# Expects both builds made (./test.sh makes them).
+usage="usage: scripts/load-proof.sh [ROUNDS]
+The suite under load: the normal build's suite beside two processes
+spinning on the CPUs, ROUNDS times in a row (default 10), then one overload
+round, the normal and the sanitizer builds' suites at once beside the same
+two, as a figure. Prints one line per round and what each failed test
+printed. A round fails on a failed test, or on any byte boardsim's plug
+handed back over 1 ms late (BOARDSIM_LATE_LOG): that is the board's own
+fault. In the overload round each failure is named: the machine's (no late
+byte of the board's own) or not; only the latter fail the script. Expects
+both builds made (./test.sh native sanitizer makes them)."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-10}

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds, for amd64, armhf and arm64, into build/packages/:
-#   porttest_VERSION_ARCH.deb, boardsim_VERSION_ARCH.deb   Debian packages,
-#       each checked with lintian;
-#   porttest_VERSION_ARCH.tar.gz   porttest linked statically, its manual page
-#       and how to install it by hand, for a bench computer without dpkg.
-# Each is built twice, in two folders, to show that a rebuild gives the same
-# bytes (the packages for amd64; every tarball).
-#   scripts/package.sh [ARCH...]     (default: all three)
+usage="usage: scripts/package.sh [ARCH...]
+Builds, for each ARCH (amd64, armhf, arm64; default all three), into
+build/packages/: porttest_VERSION_ARCH.deb and boardsim_VERSION_ARCH.deb,
+each checked with lintian, and porttest_VERSION_ARCH.tar.gz, porttest linked
+statically with its manual page and how to install it by hand. Each is
+built twice, in two folders, to show that a rebuild gives the same bytes
+(the packages for amd64; every tarball). As root it first installs the
+cross compilers, qemu-user, lintian and the targets' C libraries."
+[[ ${1:-} != -h && ${1:-} != --help ]] || { printf '%s\n' "$usage"; exit 0; }
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-tools.sh
@@ -32,14 +33,16 @@ check_deb() {
 # The tarball of the static porttest built in $2, into $3: the same bytes
 # from the same tree, whenever made (file times are the last commit's).
 make_tarball() {
-    local arch=$1 dir=$2 into=$3 name stage
+    local arch=$1 dir=$2 into=$3 name stage linux
     name=porttest_${version}_$arch
+    # The oldest kernel the C library inside takes, from the file's own note.
+    linux=$(readelf -n "$dir/static/porttest" | sed -n 's/^ *OS: Linux, ABI: \([0-9]*\.[0-9]*\).*/\1/p')
     stage=$dir/tarball/$name
     rm -rf "$dir/tarball" && mkdir -p "$stage"
     "$(target_tool "$arch" strip)" -o "$stage/porttest" "$dir/static/porttest"
     cp "$dir/doc/porttest.1" "$stage/porttest.1"
     sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@PROCESSOR@/$(target_processor "$arch")/g" \
-        packaging/INSTALL.static.in >"$stage/INSTALL"
+        -e "s/@LINUX@/$linux/g" packaging/INSTALL.static.in >"$stage/INSTALL"
     chmod 755 "$stage/porttest" && chmod 644 "$stage/porttest.1" "$stage/INSTALL"
     tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --format=gnu \
         -C "$dir/tarball" -cf - "$name" | gzip -9n >"$into/$name.tar.gz"
