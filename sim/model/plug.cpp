@@ -2,6 +2,7 @@
 
 #include "board.h"
 
+#include <algorithm>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,6 +16,18 @@ namespace {
 constexpr int kLineRoom = 16;
 // A byte handed back later than this after its due time is late.
 constexpr int64_t kLateUs = 1000;
+
+// Those in the master as the kernel has them (FIONREAD); exact, after a look
+// that waits for its worker to finish moving what was written in (a poll of
+// a master does): only a program that asks (TIOCOUTQ, tcdrain) pays for it.
+int waitingIn(int master, bool exact)
+{
+    struct pollfd look = {master, POLLIN, 0};
+    if (exact)
+        poll(&look, 1, 0);
+    int waiting = 0;
+    return ioctl(master, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
 
 } // namespace
 
@@ -45,12 +58,11 @@ bool Plug::lineFull(int64_t nowUs) const
     return room(nowUs) <= 0;
 }
 
-// What the master holds, up to the room the line has, in as few reads as
-// it takes: a read that does not fill what was asked has emptied the
-// master, and no read is made to find it empty unless the last one stopped
-// at the room's end. Such a read would first wait for the kernel worker
-// still moving the node's bytes in (see board_server.cpp: on a busy
-// machine, milliseconds).
+// What the master holds (FIONREAD), up to the room the line has. No read
+// is made beyond it: a read that finds the master empty first waits for the
+// kernel worker still moving the node's bytes in (see board_server.cpp: on
+// a busy machine, milliseconds, while other echoes fall due). What that
+// worker moves in later wakes the board again.
 size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t nowUs)
 {
     if (faults & board::kStalled) // a transmitter whose interrupt never comes
@@ -60,19 +72,17 @@ size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t
     charUs_ = line::charTimeUs((faults & board::kSlow) ? 9600 : baud);
     unsigned char sent[4096];
     size_t taken = 0;
-    more_ = true;
-    for (int want; (want = room(nowUs)) > 0;) {
+    int waiting = waitingIn(master, false);
+    for (int want; waiting > 0 && (want = std::min(room(nowUs), waiting)) > 0;) {
         const ssize_t len = read(master, sent, static_cast<size_t>(want));
-        if (len > 0) {
-            taken += static_cast<size_t>(len);
-            written_ += len;
-            inFlight_.send(&line_, sent, static_cast<int>(len), nowUs, family, faults, baud);
-        }
-        if (len < want) {
-            more_ = false;
+        if (len <= 0)
             break;
-        }
+        taken += static_cast<size_t>(len);
+        written_ += len;
+        waiting -= static_cast<int>(len);
+        inFlight_.send(&line_, sent, static_cast<int>(len), nowUs, family, faults, baud);
     }
+    more_ = waiting > 0;
     return taken;
 }
 
@@ -89,22 +99,6 @@ void Plug::deliver(int master, int64_t nowUs, bool receiving, int64_t awakeUs)
     const ssize_t taken = write(master, due, count);
     (void)taken; // a full receive queue loses bytes, as an overrun would
 }
-
-// Those in the master as the kernel has them (FIONREAD); exact, after a look
-// that waits for its worker to finish moving what was written in (a poll of
-// a master does): only a program that asks (TIOCOUTQ, tcdrain) pays for it.
-namespace {
-
-int waitingIn(int master, bool exact)
-{
-    struct pollfd look = {master, POLLIN, 0};
-    if (exact)
-        poll(&look, 1, 0);
-    int waiting = 0;
-    return ioctl(master, FIONREAD, &waiting) == 0 ? waiting : 0;
-}
-
-} // namespace
 
 int Plug::queued(int master, int64_t nowUs, bool exact) const
 {

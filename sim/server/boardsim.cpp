@@ -153,15 +153,19 @@ int takeSignals(sigset_t *commandMask, bool *tstpIgnored)
 }
 
 // For a run under load (scripts/load-proof.sh): bytes the plug handed back
-// late, added to the file BOARDSIM_LATE_LOG names, if any were.
-void noteLateness(const Snapshot &last)
+// late, added to the file BOARDSIM_LATE_LOG names, if any were, with the
+// command and its first arguments (which test it was).
+void noteLateness(const Snapshot &last, char *const *command)
 {
     const char *log = getenv("BOARDSIM_LATE_LOG");
     if (log == nullptr || *log == '\0' || last.late == 0)
         return;
     if (FILE *out = fopen(log, "a")) {
-        fprintf(out, "boardsim %d: %ld bytes handed back late, the latest by %lld us\n", static_cast<int>(getpid()),
+        fprintf(out, "boardsim %d: %ld bytes handed back late, the latest by %lld us:", static_cast<int>(getpid()),
                 last.late, static_cast<long long>(last.latestUs));
+        for (int i = 0; i < 3 && command[i] != nullptr; i++)
+            fprintf(out, " %s", command[i]);
+        fputc('\n', out);
         fclose(out);
     }
 }
@@ -220,6 +224,6 @@ int main(int argc, char **argv)
     board.stop();
     const Snapshot last = board.snapshot();
     reports.write(last);
-    noteLateness(last);
+    noteLateness(last, options.command);
     return exitStatus(status, reports.failed());
 }
