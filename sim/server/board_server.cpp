@@ -451,26 +451,27 @@ void BoardServer::lastClose(int index, bool reopened)
     publish(index);
 }
 
-// The bytes whose time has come, back into their masters; and whether
-// each transmitter still sends, for the programs' closes.
+// The bytes whose time has come, back into their masters.
 void BoardServer::deliverDue(int64_t nowUs)
 {
-    for (int i = 0; i < board::kNodes; i++) {
-        Node &n = nodes_[i];
+    for (Node &n : nodes_)
         n.plug.deliver(n.master, nowUs, n.openFiles > 0 && (n.lines & CREAD) != 0, awakeUs_);
-        const bool sending = n.plug.sending(nowUs) || (n.faults & board::kStalled) != 0;
-        page_->nodes[i].sending.store(sending ? 1 : 0, std::memory_order_release);
-    }
 }
 
 // The bytes programs wrote, onto the line (what the programs told before
-// they wrote has been read); those due at once, back.
+// they wrote has been read); those due at once, back. Then whether each
+// transmitter still sends, for the programs' closes: once a wake, after
+// the line has moved.
 void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
 {
     for (int i = 0; i < board::kNodes; i++)
         if (readable[i] || nodes_[i].plug.wantsMore(nowUs))
             takeOff(i, nowUs);
     deliverDue(nowUs);
+    for (int i = 0; i < board::kNodes; i++) {
+        const bool sending = nodes_[i].plug.sending(nowUs) || (nodes_[i].faults & board::kStalled) != 0;
+        page_->nodes[i].sending.store(sending ? 1 : 0, std::memory_order_release);
+    }
     stepClock(nowUs);
 }
 
