@@ -183,9 +183,10 @@ bool BoardServer::standUp(const unsigned faults[board::kNodes], int64_t clockSte
         if (!createNode(i, error))
             return false;
     }
-    // A connection a program, far more than any bench runs, and no more
-    // than the descriptor limit leaves room for beside the board's own and
-    // the report's: one more is turned away, and its nodes do not open.
+    // One connection a program: room for far more programs than any bench
+    // runs, but no more than the descriptor limit leaves beside the board's
+    // own and the report's. One more is turned away, and its nodes do not
+    // open.
     struct rlimit files = {};
     getrlimit(RLIMIT_NOFILE, &files);
     const rlim_t spare = files.rlim_cur > 128 ? files.rlim_cur - 128 : 0;
@@ -262,7 +263,7 @@ void BoardServer::run()
 // master is looked at only when the kernel has just put bytes into it (or
 // hung it up), never polled while empty. Polling or reading an empty master
 // first waits for the kernel worker that moves a node's bytes into it to
-// finish; that worker has often just launcherCalled this real-time thread and been
+// finish; that worker has often just woken this real-time thread and been
 // preempted by it, and on a busy machine it then waits for a CPU behind
 // every ordinary process: 5 ms and more, while a program's probe waits 10.
 // A master with no slave open reports its hang-up once, and nothing spins.

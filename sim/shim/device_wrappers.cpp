@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -198,19 +197,6 @@ int sim::boardRequest(int fd, int index, unsigned long request, void *arg)
 }
 
 extern "C" {
-
-int ioctl(int fd, unsigned long request, ...)
-{
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-
-    const int index = nodeOfFd(fd);
-    if (index < 0 || !isBoardRequest(request))
-        return real::ioctl(fd, request, arg);
-    return boardRequest(fd, index, request, arg);
-}
 
 int tcflush(int fd, int queue)
 {

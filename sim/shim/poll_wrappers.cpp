@@ -6,7 +6,6 @@
 // queue, leave the node out of the wait while 256 or more wait, and look
 // again when enough should have left. Everything else waits as the C
 // library has it.
-#include "poll_wait.h"
 #include "real.h"
 #include "state.h"
 
@@ -44,10 +43,8 @@ int64_t nextWaitUs(int64_t deadlineUs, int64_t heldUs)
     return left < 0 ? heldUs : std::min(left, heldUs);
 }
 
-} // namespace
-
 // 0 once fewer than 256 wait; else about how long until they will.
-int64_t sim::heldBackUs(int fd, int index)
+int64_t heldBackUs(int fd, int index)
 {
     protocol::Reply reply;
     {
@@ -60,14 +57,14 @@ int64_t sim::heldBackUs(int fd, int index)
     return (reply.value - kWakeupChars + 1) * charTimeUsOf(fd, index);
 }
 
-int sim::pollNodes(struct pollfd *fds, nfds_t count, int64_t timeoutUs, RealPoll wait)
+int pollNodes(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
     bool any = false;
     for (nfds_t i = 0; i < count && !any; i++)
         any = (fds[i].events & POLLOUT) != 0 && nodeToWatch(fds[i].fd) >= 0;
     if (!any)
-        return wait(fds, count, timeoutUs);
-    const int64_t deadline = timeoutUs < 0 ? -1 : nowUs() + timeoutUs;
+        return real::poll(fds, count, timeoutMs);
+    const int64_t deadline = timeoutMs < 0 ? -1 : nowUs() + timeoutMs * 1000LL;
     for (;;) {
         int64_t heldUs = 0;
         nfds_t held[board::kNodes]; // the entries whose POLLOUT is taken out, to put back
@@ -81,7 +78,8 @@ int sim::pollNodes(struct pollfd *fds, nfds_t count, int64_t timeoutUs, RealPoll
                 heldUs = heldUs == 0 ? until : std::min(heldUs, until);
             }
         }
-        const int result = wait(fds, count, nextWaitUs(deadline, heldUs));
+        const int64_t waitUs = nextWaitUs(deadline, heldUs);
+        const int result = real::poll(fds, count, waitUs < 0 ? -1 : static_cast<int>((waitUs + 999) / 1000));
         for (int h = 0; h < heldCount; h++)
             fds[held[h]].events = static_cast<short>(fds[held[h]].events | POLLOUT);
         if (result != 0 || heldUs == 0 || (deadline >= 0 && nowUs() >= deadline))
@@ -89,13 +87,14 @@ int sim::pollNodes(struct pollfd *fds, nfds_t count, int64_t timeoutUs, RealPoll
     }
 }
 
-int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t timeoutUs, RealSelect wait)
+} // namespace
+
+int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t *timeoutUs, RealSelect wait)
 {
+    const int64_t deadline = *timeoutUs < 0 ? -1 : nowUs() + *timeoutUs;
     bool any = false;
     for (int fd = 0; writes != nullptr && fd < nfds && fd < kMaxFd && !any; fd++)
         any = FD_ISSET(fd, writes) && nodeToWatch(fd) >= 0;
-    if (!any)
-        return wait(nfds, reads, writes, errors, timeoutUs);
     // The sets are the caller's to get back filled in: each wait starts from
     // what was asked.
     fd_set asked[3];
@@ -103,13 +102,12 @@ int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, in
     for (int s = 0; s < 3; s++)
         if (sets[s] != nullptr)
             asked[s] = *sets[s];
-    const int64_t deadline = timeoutUs < 0 ? -1 : nowUs() + timeoutUs;
-    for (;;) {
+    for (int result;;) {
         for (int s = 0; s < 3; s++)
             if (sets[s] != nullptr)
                 *sets[s] = asked[s];
         int64_t heldUs = 0;
-        for (int fd = 0; fd < nfds && fd < kMaxFd; fd++) {
+        for (int fd = 0; any && fd < nfds && fd < kMaxFd; fd++) {
             const int index = FD_ISSET(fd, writes) ? nodeToWatch(fd) : -1;
             const int64_t held = index >= 0 ? heldBackUs(fd, index) : 0;
             if (held > 0) {
@@ -117,25 +115,20 @@ int sim::selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, in
                 heldUs = heldUs == 0 ? held : std::min(heldUs, held);
             }
         }
-        const int result = wait(nfds, reads, writes, errors, nextWaitUs(deadline, heldUs));
-        if (result != 0 || heldUs == 0 || (deadline >= 0 && nowUs() >= deadline))
+        result = wait(nfds, reads, writes, errors, nextWaitUs(deadline, heldUs));
+        if (result != 0 || heldUs == 0 || (deadline >= 0 && nowUs() >= deadline)) {
+            if (deadline >= 0) // the time left, as Linux tells it
+                *timeoutUs = std::max<int64_t>(deadline - nowUs(), 0);
             return result;
+        }
     }
-}
-
-static int pollWithNodes(struct pollfd *fds, nfds_t count, int timeoutMs)
-{
-    return pollNodes(fds, count, timeoutMs < 0 ? -1 : timeoutMs * 1000LL,
-                     [](struct pollfd *f, nfds_t n, int64_t waitUs) {
-                         return real::poll(f, n, waitUs < 0 ? -1 : static_cast<int>((waitUs + 999) / 1000));
-                     });
 }
 
 extern "C" {
 
 int poll(struct pollfd *fds, nfds_t count, int timeoutMs)
 {
-    return pollWithNodes(fds, count, timeoutMs);
+    return pollNodes(fds, count, timeoutMs);
 }
 
 // The fortified entry checks the array's size, which the program's own
@@ -143,23 +136,7 @@ int poll(struct pollfd *fds, nfds_t count, int timeoutMs)
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __poll_chk(struct pollfd *fds, nfds_t count, int timeoutMs, size_t /*fdsLength*/)
 {
-    return pollWithNodes(fds, count, timeoutMs);
-}
-
-int select(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, struct timeval *timeout)
-{
-    const int64_t timeoutUs = timeout == nullptr ? -1 : timeout->tv_sec * 1000000LL + timeout->tv_usec;
-    const int64_t start = nowUs();
-    const int result =
-        selectNodes(nfds, reads, writes, errors, timeoutUs, [](int n, fd_set *r, fd_set *w, fd_set *e, int64_t waitUs) {
-            struct timeval tv = {static_cast<time_t>(waitUs / 1000000), static_cast<suseconds_t>(waitUs % 1000000)};
-            return real::select(n, r, w, e, waitUs < 0 ? nullptr : &tv);
-        });
-    if (timeout != nullptr) { // the time left, as Linux tells it
-        const int64_t left = std::max<int64_t>(timeoutUs - (nowUs() - start), 0);
-        *timeout = {static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-    }
-    return result;
+    return pollNodes(fds, count, timeoutMs);
 }
 
 } // extern "C"

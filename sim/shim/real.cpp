@@ -53,13 +53,9 @@ REAL(int, tcsetattr, (int fd, int action, const struct termios *t), (fd, action,
 REAL(int, tcflush, (int fd, int queue), (fd, queue))
 REAL(int, tcdrain, (int fd), (fd))
 REAL(int, poll, (struct pollfd * fds, nfds_t count, int timeoutMs), (fds, count, timeoutMs))
-REAL(int, select, (int nfds, fd_set *reads, fd_set *writes, fd_set *errors, struct timeval *timeout),
-     (nfds, reads, writes, errors, timeout))
 REAL(FILE *, fdopen, (int fd, const char *mode), (fd, mode))
 REAL(int, fclose, (FILE * stream), (stream))
-REAL(int, gettimeofday, (struct timeval * tv, void *tz), (tv, tz))
 REAL(int, clock_gettime, (clockid_t clock, struct timespec *ts), (clock, ts))
-REAL(time_t, time, (time_t * t), (t))
 REAL(int, execve, (const char *path, char *const argv[], char *const envp[]), (path, argv, envp))
 REAL(int, execvpe, (const char *file, char *const argv[], char *const envp[]), (file, argv, envp))
 REAL(int, posix_spawn,

@@ -32,12 +32,9 @@ int tcsetattr(int fd, int action, const struct termios *t);
 int tcflush(int fd, int queue);
 int tcdrain(int fd);
 int poll(struct pollfd *fds, nfds_t count, int timeoutMs);
-int select(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, struct timeval *timeout);
 FILE *fdopen(int fd, const char *mode);
 int fclose(FILE *stream);
-int gettimeofday(struct timeval *tv, void *tz);
 int clock_gettime(clockid_t clock, struct timespec *ts);
-time_t time(time_t *t);
 int execve(const char *path, char *const argv[], char *const envp[]);
 int execvpe(const char *file, char *const argv[], char *const envp[]);
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,

@@ -8,7 +8,7 @@
 // connection.cpp  telling boardsim and asking it
 // page.cpp        the page boardsim publishes
 // fd_table.cpp    which descriptors are nodes; the program's view of each
-// clock.cpp       the wall clock as boardsim shifts it
+// time_entries.cpp the wall clock as boardsim shifts it
 #pragma once
 
 #include "protocol.h"
@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <sys/select.h>
 
 namespace sim {
 
@@ -89,5 +90,12 @@ bool isBoardRequest(unsigned long request);
 // How long a character takes on node `index`'s line, open as fd.
 int64_t charTimeUsOf(int fd, int index);
 int boardRequest(int fd, int index, unsigned long request, void *arg);
+
+// select, with a node left out of the wait for writing while its
+// transmitter holds 256 characters or more (poll_wrappers.cpp). `wait` is
+// the C library's select for a wait in microseconds (-1: for ever);
+// *timeoutUs becomes the time left.
+using RealSelect = int (*)(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t waitUs);
+int selectNodes(int nfds, fd_set *reads, fd_set *writes, fd_set *errors, int64_t *timeoutUs, RealSelect wait);
 
 } // namespace sim
