@@ -1,9 +1,6 @@
 #include "board.h"
 
-#include "line_model.h"
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fnmatch.h>
 
@@ -81,15 +78,6 @@ static unsigned faultFromName(const char *name)
     return 0;
 }
 
-int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, long written,
-               const char *first, const char *last)
-{
-    char name[16];
-    nodeName(node, name, sizeof name);
-    return snprintf(buf, size, "%s opens=%d closes=%d order=%d rts=%d dtr=%d written=%ld first=%s last=%s\n", name,
-                    opens, closes, order, rts, dtr, written, first, last);
-}
-
 static bool parseOne(const char *entry, unsigned faults[kNodes], char *error, size_t errorSize)
 {
     const char *equals = strchr(entry, '=');
@@ -145,16 +133,6 @@ bool checkConsistent(const unsigned faults[kNodes], char *error, size_t errorSiz
                 return false;
             }
     return true;
-}
-
-void describeSettings(const struct termios &t, char *buf, size_t size)
-{
-    const int bits = 5 + static_cast<int>((t.c_cflag & CSIZE) / CS6);
-    const char parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
-    snprintf(buf, size, "%d/%d%c%d,cflag=%x,iflag=%x,oflag=%x,lflag=%x,vmin=%d,vtime=%d", line::baudOf(cfgetospeed(&t)),
-             bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1, static_cast<unsigned>(t.c_cflag),
-             static_cast<unsigned>(t.c_iflag), static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_lflag),
-             t.c_cc[VMIN], t.c_cc[VTIME]);
 }
 
 bool parseFaults(const char *list, unsigned faults[kNodes], char *error, size_t errorSize)

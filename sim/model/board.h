@@ -107,14 +107,4 @@ inline tcflag_t withFrame(tcflag_t cflag, tcflag_t frame)
     return (cflag & ~kHeldFrame) | (frame & kHeldFrame);
 }
 
-// A node's settings in the report's words: "9600/7E2,cflag=5ed,...".
-void describeSettings(const struct termios &t, char *buf, size_t size);
-
-// The report's line for a node (with its newline), as boardsim writes it:
-// returns its length.
-// written counts the bytes the program wrote to the node; first/last are the
-// node's settings, or "-" for none yet.
-int reportLine(char *buf, size_t size, int node, int opens, int closes, int order, int rts, int dtr, long written,
-               const char *first, const char *last);
-
 } // namespace board

@@ -420,7 +420,7 @@ void BoardServer::countOpen(Node &n)
     if (n.record.first[0] == '-') {
         struct termios t = n.whileClosed;
         t.c_cflag = board::withFrame(t.c_cflag, n.frameWhileClosed);
-        board::describeSettings(t, n.record.first, sizeof n.record.first);
+        describeSettings(t, n.record.first, sizeof n.record.first);
     }
     changed();
 }

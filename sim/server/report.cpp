@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "line_model.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,20 +9,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+void describeSettings(const struct termios &t, char *buf, size_t size)
+{
+    const int bits = 5 + static_cast<int>((t.c_cflag & CSIZE) / CS6);
+    const char parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+    snprintf(buf, size, "%d/%d%c%d,cflag=%x,iflag=%x,oflag=%x,lflag=%x,vmin=%d,vtime=%d", line::baudOf(cfgetospeed(&t)),
+             bits, parity, (t.c_cflag & CSTOPB) ? 2 : 1, static_cast<unsigned>(t.c_cflag),
+             static_cast<unsigned>(t.c_iflag), static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_lflag),
+             t.c_cc[VMIN], t.c_cc[VTIME]);
+}
+
 std::string reportText(const Snapshot &snapshot, const std::function<bool(int, struct termios *)> &settingsOf)
 {
     std::string text;
     for (int i = 0; i < board::kNodes; i++) {
         const NodeRecord &n = snapshot.nodes[i];
-        char settings[160] = "-", line[512];
+        char name[16], settings[160] = "-", line[512];
         struct termios t;
         if (n.opens > 0 && n.notATty)
             snprintf(settings, sizeof settings, "not-a-tty");
         else if (n.opens > 0 && settingsOf(i, &t)) {
             t.c_cflag = board::withFrame(t.c_cflag, n.frame);
-            board::describeSettings(t, settings, sizeof settings);
+            describeSettings(t, settings, sizeof settings);
         }
-        board::reportLine(line, sizeof line, i, n.opens, n.closes, n.order, n.rts, n.dtr, n.written, n.first, settings);
+        board::nodeName(i, name, sizeof name);
+        snprintf(line, sizeof line, "%s opens=%d closes=%d order=%d rts=%d dtr=%d written=%ld first=%s last=%s\n", name,
+                 n.opens, n.closes, n.order, n.rts, n.dtr, n.written, n.first, settings);
         text += line;
     }
     for (int i = 0; i < board::kNodes; i++) {

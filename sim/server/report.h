@@ -8,6 +8,9 @@
 //                               last close did to RTS and DTR, then the
 //                               board's own late deliveries. settingsOf(i,
 //                               &t) reads node i's settings now (false: none).
+//   describeSettings(t, buf, size)
+//                               a node's settings in the report's words:
+//                               "9600/7E2,cflag=5ed,...".
 //   reportRefusal(path)         "" if reports can go to path (absolute): a
 //                               regular file or none, in a folder that takes
 //                               a new file; else why not.
@@ -47,5 +50,6 @@ struct Snapshot {
 };
 
 std::string reportText(const Snapshot &snapshot, const std::function<bool(int, struct termios *)> &settingsOf);
+void describeSettings(const struct termios &t, char *buf, size_t size);
 std::string reportRefusal(const std::string &path);
 bool writeWhole(const std::string &path, const std::string &text, std::string *error);
