@@ -18,9 +18,10 @@
 //   node_probe bulk PATH      16 writes of 256 bytes at 115200 baud, then
 //                             prints how many came back within 10 s
 //   node_probe drain PATH     300 bytes at 4800 baud: prints the queue after
-//                             the write, and whether POLLOUT and tcdrain
-//                             came at the line's time ("queued all writable
-//                             on time drained on time")
+//                             the write, whether select held it back, and
+//                             whether POLLOUT and tcdrain came at the line's
+//                             time ("queued all held writable on time drained
+//                             on time")
 //   node_probe flush PATH     64 bytes at 300 baud, flushed at once (TCOFLUSH):
 //                             prints how many came back ("back 0")
 //   node_probe twoask PATH    forks; parent and child each ask for the queue
@@ -46,6 +47,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -217,9 +219,10 @@ static long msSince(const struct timespec &start)
 
 // 300 bytes at 4800 baud take 625 ms on the line: TIOCOUTQ counts them
 // all (less the few that leave, 2 ms each, before it is asked on a busy
-// machine), the node is writable again once fewer than 256 wait (94 ms),
-// and tcdrain returns when the last has gone. Each is "on time" with tens
-// of milliseconds to spare.
+// machine), the node is writable again once fewer than 256 wait (94 ms):
+// a select for writing that gives up after 30 ms finds it held, with no
+// time left. tcdrain returns when the last has gone. Each is "on time"
+// with tens of milliseconds to spare.
 static void drain(int fd)
 {
     setSpeed(fd, B4800);
@@ -230,12 +233,18 @@ static void drain(int fd)
     if (write(fd, bytes, sizeof bytes) != sizeof bytes)
         return;
     ioctl(fd, TIOCOUTQ, &queued);
+    fd_set writes;
+    FD_ZERO(&writes);
+    FD_SET(fd, &writes);
+    struct timeval wait = {0, 30000};
+    const bool held = select(fd + 1, nullptr, &writes, nullptr, &wait) == 0 && wait.tv_usec == 0;
     struct pollfd out = {fd, POLLOUT, 0};
     poll(&out, 1, 2000);
     const long writable = msSince(start);
     tcdrain(fd);
     const long drained = msSince(start);
-    printf(queued > 280 && queued <= 300 ? "queued all writable " : "queued %d writable ", queued);
+    printf(queued > 280 && queued <= 300 ? "queued all " : "queued %d ", queued);
+    printf(held ? "held writable " : "not held writable ");
     printf(writable >= 50 && writable < 400 ? "on time" : "after %ld ms", writable);
     printf(" drained ");
     printf(drained >= 580 && drained < 1500 ? "on time\n" : "after %ld ms\n", drained);
