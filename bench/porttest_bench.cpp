@@ -117,8 +117,9 @@ void cycles(const char *what, const std::vector<std::string> &faults, double fix
     for (int i = 0; i < n; i++) {
         const auto start = Clock::now();
         writeAll(child.input, "2");
-        if (readUntil(child.output, verdict, 10000).find(verdict) == std::string::npos) {
-            printf("%s: cycle %d did not end in %s", what, i, verdict);
+        const std::string printed = readUntil(child.output, verdict, 10000);
+        if (printed.find(verdict) == std::string::npos) {
+            printf("%s: cycle %d did not end in %s  it printed:\n%s", what, i, verdict, printed.c_str());
             return;
         }
         wall.push_back(msSince(start));
