@@ -465,9 +465,15 @@ void BoardServer::deliverDue(int64_t nowUs)
 // the line has moved.
 void BoardServer::moveBytes(const bool readable[board::kNodes], int64_t nowUs)
 {
-    for (int i = 0; i < board::kNodes; i++)
+    for (int i = 0; i < board::kNodes; i++) {
         if (readable[i] || nodes_[i].plug.wantsMore(nowUs))
             takeOff(i, nowUs);
+        // A clock step follows what a program writes (new bytes in a
+        // master), not the plug's later takes of what waits there: a long
+        // write on a slow line is one write.
+        if (readable[i] && clockStepUs_ != 0 && stepDueUs_ < 0)
+            stepDueUs_ = nowUs + kStepDelayUs;
+    }
     deliverDue(nowUs);
     for (int i = 0; i < board::kNodes; i++) {
         const bool sending = nodes_[i].plug.sending(nowUs) || (nodes_[i].faults & board::kStalled) != 0;
@@ -481,9 +487,7 @@ void BoardServer::takeOff(int index, int64_t nowUs)
     Node &n = nodes_[index];
     struct termios t;
     const int baud = tcgetattr(n.master, &t) == 0 ? line::baudOf(cfgetospeed(&t)) : 0;
-    if (n.plug.transmit(n.master, board::nodeFamily(index), n.faults, baud, nowUs) > 0 && clockStepUs_ != 0 &&
-        stepDueUs_ < 0)
-        stepDueUs_ = nowUs + kStepDelayUs;
+    n.plug.transmit(n.master, board::nodeFamily(index), n.faults, baud, nowUs);
 }
 
 // One step for the writes of those 5 ms, however many there were.

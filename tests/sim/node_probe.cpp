@@ -21,7 +21,8 @@
 //                             the write, whether select held it back, and
 //                             whether POLLOUT and tcdrain came at the line's
 //                             time ("queued all held writable on time drained
-//                             on time")
+//                             on time"), and how far the wall clock stepped
+//                             (" stepped 1 s", if it did)
 //   node_probe flush PATH     64 bytes at 300 baud, flushed at once (TCOFLUSH):
 //                             prints how many came back ("back 0")
 //   node_probe twoask PATH    forks; parent and child each ask for the queue
@@ -217,14 +218,25 @@ static long msSince(const struct timespec &start)
     return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
+// How far the wall clock is ahead of the monotonic one, in milliseconds.
+static long wallAhead()
+{
+    struct timespec wall, mono;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    return (wall.tv_sec - mono.tv_sec) * 1000 + (wall.tv_nsec - mono.tv_nsec) / 1000000;
+}
+
 // 300 bytes at 4800 baud take 625 ms on the line: TIOCOUTQ counts them
 // all (less the few that leave, 2 ms each, before it is asked on a busy
 // machine), the node is writable again once fewer than 256 wait (94 ms):
 // a select for writing that gives up after 30 ms finds it held, with no
 // time left. tcdrain returns when the last has gone. Each is "on time"
-// with tens of milliseconds to spare.
+// with tens of milliseconds to spare. The one write moves a stepping wall
+// clock once, however many takes the line needs.
 static void drain(int fd)
 {
+    const long wallAheadAtStart = wallAhead();
     setSpeed(fd, B4800);
     const unsigned char bytes[300] = {};
     int queued = -1;
@@ -247,7 +259,9 @@ static void drain(int fd)
     printf(held ? "held writable " : "not held writable ");
     printf(writable >= 50 && writable < 400 ? "on time" : "after %ld ms", writable);
     printf(" drained ");
-    printf(drained >= 580 && drained < 1500 ? "on time\n" : "after %ld ms\n", drained);
+    printf(drained >= 580 && drained < 1500 ? "on time" : "after %ld ms", drained);
+    const long stepped = (wallAhead() - wallAheadAtStart + 500) / 1000;
+    printf(stepped != 0 ? " stepped %ld s\n" : "\n", stepped);
 }
 
 static int bytesWaiting(int fd)

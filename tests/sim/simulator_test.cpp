@@ -58,6 +58,9 @@ TEST(Simulator, FaultsGiveTheirErrorsAndTheLineItsTime)
     EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "bulk", "/dev/ttyT8Sy3"})).output, "back 4096\n");
     EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "drain", "/dev/ttyT8Sy3"})).output,
               "queued all held writable on time drained on time\n");
+    EXPECT_EQ(runToEnd(boardsim({"--clock-step", "1", "--", NODE_PROBE, "drain", "/dev/ttyT8Sy3"})).output,
+              "queued all held writable on time drained on time stepped 1 s\n")
+        << "one write, one step";
     EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "flush", "/dev/ttyT8Sy3"})).output, "back 0\n");
     EXPECT_EQ(runToEnd(boardsim({"--", NODE_PROBE, "twoask", "/dev/ttyT8Sy3"})).output, "failed 0 0\n")
         << "a forked child asks on a connection of its own";
