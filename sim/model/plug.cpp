@@ -63,27 +63,24 @@ bool Plug::lineFull(int64_t nowUs) const
 // kernel worker still moving the node's bytes in (see board_server.cpp: on
 // a busy machine, milliseconds, while other echoes fall due). What that
 // worker moves in later wakes the board again.
-size_t Plug::transmit(int master, int family, unsigned faults, int baud, int64_t nowUs)
+void Plug::transmit(int master, int family, unsigned faults, int baud, int64_t nowUs)
 {
     if (faults & board::kStalled) // a transmitter whose interrupt never comes
-        return 0;
+        return;
     // A slow line: the transceiver's clock runs at 9600 whatever the UART
     // is told.
     charUs_ = line::charTimeUs((faults & board::kSlow) ? 9600 : baud);
     unsigned char sent[4096];
-    size_t taken = 0;
     int waiting = waitingIn(master, false);
     for (int want; waiting > 0 && (want = std::min(room(nowUs), waiting)) > 0;) {
         const ssize_t len = read(master, sent, static_cast<size_t>(want));
         if (len <= 0)
             break;
-        taken += static_cast<size_t>(len);
         written_ += len;
         waiting -= static_cast<int>(len);
         inFlight_.send(&line_, sent, static_cast<int>(len), nowUs, family, faults, baud);
     }
     more_ = waiting > 0;
-    return taken;
 }
 
 void Plug::deliver(int master, int64_t nowUs, bool receiving, int64_t awakeUs)

@@ -7,8 +7,7 @@
 //                           line, as many as the line has room for: the rest
 //                           wait in the master, and the writer meets the
 //                           back-pressure a UART gives. A stalled
-//                           transmitter takes none. Returns how many were
-//                           taken.
+//                           transmitter takes none.
 //   wantsMore(now)          the master may hold more and the line has room.
 //   lineFull(now)           no room on the line: leave the master be.
 //   deliver(master, now, receiving, awake)
@@ -40,7 +39,7 @@
 
 class Plug {
 public:
-    size_t transmit(int master, int family, unsigned faults, int baud, int64_t nowUs);
+    void transmit(int master, int family, unsigned faults, int baud, int64_t nowUs);
     bool wantsMore(int64_t nowUs) const;
     bool lineFull(int64_t nowUs) const;
     void deliver(int master, int64_t nowUs, bool receiving, int64_t awakeUs);

@@ -5,10 +5,10 @@
 // has no caller to hand it a context. The board itself is boardsim's alone;
 // what is here is the program's own, and none of it outlives the process.
 //
-// connection.cpp  telling boardsim and asking it
-// page.cpp        the page boardsim publishes
-// fd_table.cpp    which descriptors are nodes; the program's view of each
-// time_entries.cpp the wall clock as boardsim shifts it
+// connection.cpp    telling boardsim and asking it
+// page.cpp          the page boardsim publishes
+// fd_table.cpp      which descriptors are nodes; the program's view of each
+// time_entries.cpp  the wall clock as boardsim shifts it
 #pragma once
 
 #include "protocol.h"
